@@ -1,0 +1,108 @@
+// Turns libpri events into card events (D-channel state) and PRI event
+// callbacks (calls). Runs on the card's signalling thread, trunk lock held.
+#include "transport/pri_api.h"
+
+#include <string>
+
+#include "callctl/pri_events.h"
+#include "driver/trace.h"
+#include "transport/card_link.h"
+
+namespace callctl {
+
+namespace {
+
+// Driver code of each libpri event type 1..27; 0 drops the event.
+uint32_t DriverCode(int type) {
+    switch (type) {
+    case PRI_EVENT_DCHAN_UP: return transport::kCardDChannelUp;
+    case PRI_EVENT_DCHAN_DOWN: return transport::kCardDChannelDown;
+    case PRI_EVENT_CONFIG_ERR: return transport::kCardConfigError;
+    case PRI_EVENT_RESTART: return kCallRestart;
+    case PRI_EVENT_RING: return kCallRing;
+    case PRI_EVENT_HANGUP: return kCallHangup;
+    case PRI_EVENT_HANGUP_REQ: return kCallHangupReq;
+    case PRI_EVENT_CONNECT_ACK: return kCallConnectAck;
+    case PRI_EVENT_HANGUP_ACK: return kCallHangupAck;
+    case PRI_EVENT_INFO_RECEIVED: return kCallInfo;
+    case PRI_EVENT_RINGING: return kCallAlerting;
+    case PRI_EVENT_PROCEEDING: return kCallProceeding;
+    case PRI_EVENT_ANSWER: return kCallAnswer;
+    case PRI_EVENT_PROGRESS: return kCallProgress;
+    default: return 0;
+    }
+}
+
+bool IsCardEvent(uint32_t code) {
+    return code == transport::kCardDChannelUp || code == transport::kCardDChannelDown ||
+           code == transport::kCardConfigError;
+}
+
+// The call a call event is about (every call event's record starts alike).
+q931_call* EventCall(pri_event* event) {
+    switch (event->e) {
+    case PRI_EVENT_RING: return event->ring.call;
+    case PRI_EVENT_HANGUP:
+    case PRI_EVENT_HANGUP_REQ:
+    case PRI_EVENT_HANGUP_ACK: return event->hangup.call;
+    case PRI_EVENT_RINGING: return event->ringing.call;
+    case PRI_EVENT_ANSWER: return event->answer.call;
+    case PRI_EVENT_PROCEEDING:
+    case PRI_EVENT_PROGRESS: return event->proceeding.call;
+    case PRI_EVENT_CONNECT_ACK: return event->connect_ack.call;
+    case PRI_EVENT_INFO_RECEIVED: return event->ring.call;
+    case PRI_EVENT_RESTART: return nullptr;
+    default: return nullptr;
+    }
+}
+
+int EventChannel(pri_event* event) {
+    switch (event->e) {
+    case PRI_EVENT_RING: return event->ring.channel;
+    case PRI_EVENT_HANGUP:
+    case PRI_EVENT_HANGUP_REQ:
+    case PRI_EVENT_HANGUP_ACK: return event->hangup.channel;
+    case PRI_EVENT_RINGING: return event->ringing.channel;
+    case PRI_EVENT_ANSWER: return event->answer.channel;
+    case PRI_EVENT_PROCEEDING:
+    case PRI_EVENT_PROGRESS: return event->proceeding.channel;
+    case PRI_EVENT_CONNECT_ACK: return event->connect_ack.channel;
+    case PRI_EVENT_INFO_RECEIVED: return event->ring.channel;
+    case PRI_EVENT_RESTART: return event->restart.channel;
+    default: return -1;
+    }
+}
+
+}  // namespace
+
+void PriEventBridge(transport::CardLink& card, int trunk, pri_event* event) {
+    if (event == nullptr || trunk < 0 || trunk >= transport::kMaxTrunks) return;
+    uint32_t code = DriverCode(event->e);
+    if (code == 0) return;
+    struct pri* controller = card.trunks[trunk].controller;
+    if (IsCardEvent(code)) {
+        transport::CardEventCallback cb = card.cardEventCallback.load();
+        if (cb != nullptr) cb(static_cast<uint16_t>(trunk), code, card.cardEventContext, 0, 0);
+        return;
+    }
+    transport::PriEventCallback cb = card.priEventCallback.load();
+    int channel = EventChannel(event);
+    if (cb != nullptr)
+        cb(static_cast<uint16_t>(trunk), static_cast<uint16_t>(channel & 0xFFFF), code, card.priEventContext,
+           controller, event);
+    if (code == kCallAnswer && controller != nullptr && EventCall(event) != nullptr)
+        pri_connect_ack(controller, EventCall(event), channel);
+}
+
+void PriMessage(struct pri* controller, char* text) {
+    auto* card = controller != nullptr ? static_cast<transport::CardLink*>(pri_get_userdata(controller)) : nullptr;
+    unsigned cardIndex = card != nullptr ? card->cardIndex : 0;
+    unsigned link = controller != nullptr ? static_cast<unsigned>(pri_fd(controller)) : 0;
+    std::string body = text != nullptr ? text : "";
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
+    driver::Logf(driver::kGeneralPort, "Debug Message: Card[%u] Link[%u]: %s", cardIndex, link, body.c_str());
+}
+
+void PriError(struct pri* controller, char* text) { PriMessage(controller, text); }
+
+}  // namespace callctl

@@ -1,0 +1,50 @@
+// The bridge from libpri events to card events and port call state. Runs on
+// the card's signalling thread with the trunk's lock held.
+#pragma once
+#include <cstdint>
+
+#include "transport/pri_api.h"  // pri_event is an unnamed union: no forward declaration
+
+namespace driver {
+class CDevice;
+}
+namespace transport {
+struct CardLink;
+}
+
+namespace callctl {
+
+// Driver codes of call events.
+enum CallEvent : uint32_t {
+    kCallRestart = 0x301,
+    kCallRing = 0x302,
+    kCallHangup = 0x303,
+    kCallHangupReq = 0x304,
+    kCallConnectAck = 0x305,
+    kCallHangupAck = 0x306,
+    kCallInfo = 0x307,
+    kCallAlerting = 0x309,
+    kCallProceeding = 0x30A,
+    kCallAnswer = 0x30B,
+    kCallProgress = 0x30C,
+};
+
+// Hands one libpri event of a trunk to the card's callbacks.
+void PriEventBridge(transport::CardLink& card, int trunk, pri_event* event);
+
+// The PRI event callback registered for every card (context: first port).
+void PriEventCallback(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t context, struct pri* controller,
+                      pri_event* event);
+
+// libpri's message handler: one unconditional trace line per message.
+void PriMessage(struct pri* controller, char* text);
+void PriError(struct pri* controller, char* text);
+
+// Forgets the port's call without telling libpri; nothing is queued.
+void PortCallReset(driver::CDevice& port, int32_t cause);
+
+// Incoming call accounting, driver-wide.
+int32_t IncomingCallCount();
+void SetMaxIncomingCalls(int32_t limit);
+
+}  // namespace callctl

@@ -1,0 +1,41 @@
+// Bounded first-in-first-out queue of 32-bit values with its own lock; any
+// thread may push or pop. Holds at most capacity - 1 values.
+#pragma once
+#include <cstdint>
+
+#include "platform/lock.h"
+
+namespace driver {
+
+class CDwordQueue {
+public:
+    CDwordQueue() = default;
+    virtual ~CDwordQueue();
+    CDwordQueue(const CDwordQueue&) = delete;
+    CDwordQueue& operator=(const CDwordQueue&) = delete;
+
+    // Allocates capacity zeroed slots; false (and no storage) on failure.
+    bool SetCapacity(uint32_t capacity);
+    bool HasStorage() const { return storage_ != nullptr; }
+
+    // Drops the value when full (or without storage).
+    void Push(uint32_t value);
+    // Pushes both values as one unit, or neither when two do not fit.
+    bool PushPair(uint32_t first, uint32_t second);
+    bool Pop(uint32_t* value);
+    bool PopPair(uint32_t* first, uint32_t* second);
+    void Clear();
+    // Reads the indices without the lock (IsEventPending).
+    bool LooksNonEmpty() const;
+
+private:
+    uint32_t Next(uint32_t index) const { return (index + 1) % capacity_; }
+
+    plat::RecursiveLock lock_;
+    uint32_t* storage_ = nullptr;
+    volatile uint32_t head_ = 0;
+    volatile uint32_t tail_ = 0;
+    uint32_t capacity_ = 0;
+};
+
+}  // namespace driver

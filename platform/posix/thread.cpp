@@ -1,0 +1,81 @@
+#include "platform/thread.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+#include <atomic>
+
+namespace plat {
+
+struct Thread::State {
+    pthread_t handle;
+    Body body;
+    void* arg;
+    ThreadPriority priority;
+    std::atomic<bool> finished{false};
+};
+
+static void* Trampoline(void* raw) {
+    auto* state = static_cast<Thread::State*>(raw);
+    if (state->priority == ThreadPriority::TimeCritical) {
+        // Best effort: real-time scheduling needs privileges we may not have.
+        sched_param param{};
+        param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    }
+    state->body(state->arg);
+    state->finished.store(true, std::memory_order_release);
+    return nullptr;
+}
+
+Thread::Thread() : state_(nullptr), started_(false) {}
+
+Thread::~Thread() {
+    if (started_) {
+        pthread_detach(state_->handle);  // the State leaks with a thread we gave up on
+        started_ = false;
+    }
+}
+
+bool Thread::Start(Body body, void* arg, ThreadPriority priority) {
+    if (started_) return false;
+    state_ = new State;
+    state_->body = body;
+    state_->arg = arg;
+    state_->priority = priority;
+    if (pthread_create(&state_->handle, nullptr, Trampoline, state_) != 0) {
+        delete state_;
+        state_ = nullptr;
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+bool Thread::Join(uint32_t timeoutMs) {
+    if (!started_) return true;
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    int rc = pthread_timedjoin_np(state_->handle, nullptr, &deadline);
+    started_ = false;
+    if (rc == 0) {
+        delete state_;
+        state_ = nullptr;
+        return true;
+    }
+    pthread_detach(state_->handle);
+    state_ = nullptr;  // the detached thread still uses its State
+    return false;
+}
+
+void EnterProAudioClass() {}
+
+}  // namespace plat

@@ -1,0 +1,49 @@
+// Thin IPv4 socket layer (Winsock or BSD sockets). Addresses are IPv4 in
+// network byte order, ports in host byte order. Sockets are plain handles
+// owned by their caller; any thread may use them.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+using Socket = intptr_t;
+constexpr Socket kNoSocket = -1;
+constexpr uint32_t kAnyAddress = 0;
+
+bool SocketsStartup();  // WSAStartup(2.2) on Win32; nothing elsewhere
+
+Socket UdpSocket();
+Socket TcpSocket();
+void CloseSocket(Socket s);
+
+bool SetNonBlocking(Socket s, bool on);
+bool SetBroadcast(Socket s);
+bool SetReuseAddress(Socket s);
+bool SetBufferSizes(Socket s, int sendBytes, int receiveBytes);  // either < 0: left alone
+bool Bind(Socket s, uint32_t address, uint16_t port);
+bool Listen(Socket s, int backlog);
+Socket Accept(Socket s, uint32_t* peerAddress);
+uint16_t LocalPort(Socket s);  // 0 on failure
+
+// Non-blocking connect: true when the connect finished or is in progress.
+bool ConnectStart(Socket s, uint32_t address, uint16_t port);
+
+// Waits for readability / writability. 1 ready, 0 timed out, -1 failed.
+// timeoutMs < 0 waits without limit.
+int WaitReadable(Socket s, int timeoutMs);
+int WaitWritable(Socket s, int timeoutMs);
+
+// Result of a send or receive: bytes moved, 0 for an orderly close, or -1.
+int Send(Socket s, const void* data, size_t size);
+int SendTo(Socket s, const void* data, size_t size, uint32_t address, uint16_t port);
+int Receive(Socket s, void* data, size_t size);
+int ReceiveFrom(Socket s, void* data, size_t size, uint32_t* fromAddress, uint16_t* fromPort);
+bool LastErrorWouldBlock();
+
+// Dotted text to address; a host name is resolved to its first address.
+bool ResolveIpv4(const char* text, uint32_t* address);
+// Dotted text of an address into buf (at least 16 characters).
+void Ipv4ToText(uint32_t address, char* buf, size_t size);
+
+}  // namespace plat

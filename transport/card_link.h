@@ -1,0 +1,139 @@
+// The record of one card: connection, card facts, per-trunk signalling
+// state, callbacks, threads and audio stream. The card table holds 20 of
+// them for the life of the module. CardSetUp/CardClose run on the host's
+// thread (Init/Shutdown) or the card listener thread; the card's
+// signalling, audio receive and media tick threads use it while it is open.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/lock.h"
+#include "platform/shared_file.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+
+#include "transport/pri_api.h"  // pri_event is an unnamed union: no forward declaration
+
+namespace media {
+struct CardMedia;
+struct CardMediaDeleter {
+    void operator()(CardMedia* m) const;  // defined by the media subsystem
+};
+}
+
+namespace transport {
+
+constexpr int kMaxCards = 20;
+constexpr int kMaxTrunks = 8;
+constexpr int kTimeslotsPerTrunk = 32;
+constexpr int kChannelsPerTrunk = 30;  // bearer channels: timeslots 1-15, 17-31
+constexpr int kMaxChannels = kMaxTrunks * kTimeslotsPerTrunk;
+constexpr int kDChannelTimeslot = 16;
+constexpr uint16_t kCardPort = 5854;  // discovery, control (TCP) and audio (UDP)
+constexpr uint8_t kLineStatusUnknown = 3;
+constexpr uint8_t kLineStatusUp = 0;
+
+// Callbacks a card raises; each gets the context value registered with it.
+using MediaCallback = void (*)(uint16_t trunk, uint16_t timeslot, uint32_t code, uint32_t context, void* data,
+                               uint32_t length);
+using CardEventCallback = void (*)(uint16_t link, uint32_t code, uint32_t context, uint16_t value16,
+                                   uint8_t value8);
+using StatusCallback = void (*)(uint32_t kind, uint32_t cardIndex, const char* text, uint32_t flag);
+using PriEventCallback = void (*)(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t context,
+                                  struct pri* controller, pri_event* event);
+
+// Card event codes.
+enum CardEvent : uint32_t {
+    kCardDChannelUp = 0x101,
+    kCardDChannelDown = 0x102,
+    kCardLineStatus = 0x104,
+    kCardHdlcError = 0x106,
+    kCardConfigError = 0x107,
+    kCardLinkReset = 0x108,
+    kCardRegisterValue = 0x109,
+};
+
+// Status callback kinds.
+enum StatusKind : uint32_t { kStatusText = 1, kStatusUpDown = 3 };
+
+struct TrunkLink {
+    plat::RecursiveLock lock;  // guards the controller and every libpri call on it
+    struct pri* controller = nullptr;
+    int32_t clientType = 2;
+    int32_t switchType = 5;
+    int32_t numberType = 33;
+    std::atomic<uint8_t> lineStatus{kLineStatusUnknown};
+    std::atomic<bool> echoCanceller{false};
+    bool hangupOnAlerting = false;
+    bool captureOn = false;
+    plat::AppendFile capture;
+    plat::RecursiveLock captureLock;  // lines come from two threads
+    // A frame handed to libpri through its read callback.
+    const uint8_t* pendingFrame = nullptr;
+    int pendingLength = 0;
+};
+
+struct ThreadSlot {
+    plat::Thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> started{false};
+};
+
+struct CardLink {
+    CardLink();
+    ~CardLink();
+    CardLink(const CardLink&) = delete;
+    CardLink& operator=(const CardLink&) = delete;
+
+    uint32_t cardIndex = 0;
+
+    // Card facts, from the card information.
+    std::atomic<uint32_t> serial{0};
+    std::atomic<int32_t> trunkCount{0};
+    uint8_t firmwareVersion = 0;
+    uint32_t featureFlags = 0;
+    std::string firmwareDate;
+    std::string burnDate;
+    std::atomic<uint32_t> infoReceived{0};
+    std::atomic<uint32_t> infoRejected{0};
+
+    // Connection.
+    uint32_t cardAddress = 0;  // network byte order
+    std::atomic<plat::Socket> control{plat::kNoSocket};
+    plat::Socket audio = plat::kNoSocket;
+    uint16_t audioPort = 0;
+    uint8_t txBuffer[256];
+    uint32_t txLength = 0;
+    plat::RecursiveLock txLock;  // the transmit buffer is shared by set-up and link resets
+    std::atomic<uint8_t> open{0};
+    int32_t currentCrc4 = 0;
+
+    TrunkLink trunks[kMaxTrunks];
+
+    // Callbacks (registered once by StartTransport).
+    std::atomic<MediaCallback> mediaCallback{nullptr};
+    uint32_t mediaContext = 0;
+    std::atomic<CardEventCallback> cardEventCallback{nullptr};
+    uint32_t cardEventContext = 0;
+    std::atomic<StatusCallback> statusCallback{nullptr};
+    uint32_t statusContext = 0;
+    std::atomic<PriEventCallback> priEventCallback{nullptr};
+    uint32_t priEventContext = 0;
+    // Port number of the card's first port (for call control and media).
+    uint32_t firstPort = 0;
+    uint32_t trunkBase = 0;
+
+    ThreadSlot signalling;
+    ThreadSlot audioReceive;
+    ThreadSlot mediaTick;
+
+    // Audio stream state, owned by the media subsystem.
+    std::unique_ptr<media::CardMedia, media::CardMediaDeleter> media;
+};
+
+extern CardLink* g_cards[kMaxCards];
+CardLink& Card(int index);
+
+}  // namespace transport
