@@ -1,0 +1,124 @@
+// Simulated E1 card: a stand-in for one card on the LAN, with a real ISDN
+// peer (libpri) on every trunk and an audio stream paced by its own clock.
+// Tests and the simulator program drive it from their own threads; its
+// worker threads run inside the network namespace it was started in.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct CardSpec {
+    uint32_t serial = 4711;
+    int trunks = 1;                       // 1 to 8 (other values for fault tests)
+    uint8_t firmwareVersion = 3;
+    uint32_t featureFlags = 0;
+    uint8_t firmwareDate[4] = {26, 12, 1, 10};
+    uint8_t burnDate[3] = {26, 11, 30};
+    int framesPerPacket = 0;              // 0: largest count within the packet bounds
+    bool moduleIsNetworkSide = false;     // true: the simulator plays the user side
+    int switchType = 5;                   // libpri switch type of the simulated peer
+    bool answerInfoRequest = true;        // false: never sends the card information
+    uint32_t keepAliveMs = 250;           // line status at least this often
+};
+
+// One message the card received on its control connection.
+struct ControlMessage {
+    uint8_t type;
+    std::vector<uint8_t> bytes;  // the whole message, FF and type included
+};
+
+// What the far end saw of one call.
+struct CallRecord {
+    int id = -1;
+    int trunk = 0;
+    int channel = -1;            // B-channel timeslot, -1 none
+    bool incomingToSim = false;  // SETUP came from the module
+    std::string calling, called, redirecting;
+    bool gotProceeding = false, gotAlerting = false, gotConnect = false, gotConnectAck = false;
+    bool alertingHadInbandProgress = false;
+    bool gotSetupAck = false;
+    bool cleared = false;
+    int cause = -1;              // cause the module sent when clearing, or -1
+};
+
+enum class IncomingPolicy { Ignore, Proceed, Alert, Answer, Busy };
+
+// Audio source of one channel.
+struct AudioSource {
+    enum Kind { Silence, Tones, Digits, Alaw } kind = Silence;
+    double freq1 = 0, freq2 = 0;  // Tones
+    double level1 = 2000, level2 = 2000;  // linear amplitudes (Tones, Digits row/col)
+    std::string digits;           // Digits
+    int toneMs = 60, gapMs = 60;  // Digits
+    std::vector<uint8_t> alaw;    // Alaw: played once, then silence (0xD5)
+    bool loop = false;
+};
+
+class SimCard {
+public:
+    explicit SimCard(const CardSpec& spec);
+    ~SimCard();
+    SimCard(const SimCard&) = delete;
+    SimCard& operator=(const SimCard&) = delete;
+
+    // Binds UDP 5854 and TCP 5854 in the calling thread's network namespace
+    // and starts the card's threads there.
+    bool Start();
+    void Stop();
+    const CardSpec& spec() const;
+
+    // Control connection.
+    bool Connected() const;
+    bool WaitConnected(int timeoutMs) const;
+    std::vector<ControlMessage> Received() const;  // every message so far
+    uint16_t ModuleAudioPort() const;              // from FF 05, 0 until seen
+    bool DChannelUp(int trunk) const;              // the simulated peer's view
+    bool WaitDChannelUp(int trunk, int timeoutMs) const;
+
+    // Faults and card behaviour.
+    void SendHdlcError(int trunkIndex, uint8_t code);
+    void SetLineStatus(int trunkIndex, uint8_t status);
+    void SetSilent(bool silent);        // stops all control traffic (keep-alive too)
+    void CloseConnection();
+    void SendRaw(const std::vector<uint8_t>& bytes, bool splitEachByte = false);
+    void AnnounceRestart();             // "VAXO B" broadcast
+    void SetAnswerInfoRequest(bool on);
+
+    // Calls, as the far end.
+    int PlaceCall(int trunk, int channel, const std::string& calling, const std::string& called,
+                  const std::string& redirecting = "");  // channel -1: no channel named
+    bool Alert(int callId);
+    bool Answer(int callId);
+    bool Proceed(int callId);
+    bool Progress(int callId);
+    bool Disconnect(int callId, int cause);  // DISCONNECT
+    bool Release(int callId, int cause);     // RELEASE
+    void SetWithholdConnectAck(bool on);
+    void SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause = 17);
+    std::vector<CallRecord> Calls() const;
+    bool WaitCall(int callId, bool (*pred)(const CallRecord&), int timeoutMs) const;
+    std::vector<int> RestartsReceived(int trunk) const;  // channels named by RESTART
+
+    // Audio.
+    void SetSource(int trunk, int timeslot, const AudioSource& source);
+    std::vector<uint8_t> Captured(int trunk, int timeslot) const;  // module's bytes so far
+    void ClearCaptured();
+    void DropNextPackets(int count);
+    void ReorderNextPair();
+    void RepeatNextPacket(int times);
+    void SetResyncCount(uint8_t r);  // byte 6
+    void SetLostCount(uint8_t k);    // byte 7 of the next packet
+    uint64_t PacketsReceived() const;
+    // Echo path: what the module sends on a channel comes back attenuated
+    // and delayed, added to the channel's source.
+    void SetEchoPath(int trunk, int timeslot, double lossDb, int delayMs);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

@@ -1,0 +1,230 @@
+// Network lab built from named network namespaces: "ip" is run directly
+// (no shell) to make them, and threads join them with setns.
+#include "common/lab.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+constexpr const char* kNamePrefix = "vxl";        // every lab namespace starts with it
+constexpr const char* kNetnsDir = "/run/netns";   // where "ip netns" keeps its names
+constexpr const char* kBridge = "vxbr0";          // lives in the lab's host namespace
+constexpr const char* kCardDevice = "eth0";       // the card's end of its veth pair
+constexpr uint32_t kSubnet = 0x0A630000;          // 10.99.0.0/24, host byte order
+constexpr int kPrefixLength = 24;
+constexpr uint32_t kHostOctet = 1;
+constexpr uint32_t kFirstCardOctet = 10;
+constexpr int kMaxCards = 200;                    // keeps card addresses inside the /24
+constexpr size_t kMaxErrorText = 2000;
+
+std::atomic<int> g_labSequence{0};
+
+std::string Dotted(uint32_t hostOrder) {
+    in_addr a{};
+    a.s_addr = htonl(hostOrder);
+    char buf[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+// Runs "ip args..." and waits for it. False with ip's error output in err.
+bool RunIp(const std::vector<std::string>& args, std::string* err) {
+    std::vector<char*> argv;
+    std::string ip = "ip";
+    argv.push_back(ip.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        if (err) *err = std::string("pipe: ") + strerror(errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, "ip", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    std::string text;
+    if (rc == 0) {
+        char buf[256];
+        ssize_t n;
+        while ((n = read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0 && text.size() < kMaxErrorText) text.append(buf, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    if (rc != 0) {
+        if (err) *err = std::string("cannot run ip: ") + strerror(rc);
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (err) {
+        *err = "ip";
+        for (const auto& a : args) *err += " " + a;
+        *err += ": " + text;
+    }
+    return false;
+}
+
+bool NamespaceExists(const std::string& name) {
+    return access((std::string(kNetnsDir) + "/" + name).c_str(), F_OK) == 0;
+}
+
+// Deletes lab namespaces left behind by processes that no longer exist.
+void SweepStaleNamespaces() {
+    DIR* dir = opendir(kNetnsDir);
+    if (dir == nullptr) return;
+    std::vector<std::string> stale;
+    const size_t prefixLength = strlen(kNamePrefix);
+    while (dirent* e = readdir(dir)) {
+        std::string name = e->d_name;
+        if (name.compare(0, prefixLength, kNamePrefix) != 0) continue;
+        const char* digits = name.c_str() + prefixLength;
+        char* end = nullptr;
+        long pid = strtol(digits, &end, 10);
+        if (end == digits || pid <= 0) continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(name);
+    }
+    closedir(dir);
+    for (const auto& name : stale) RunIp({"netns", "del", name}, nullptr);
+}
+
+bool JoinNamespace(const std::string& name) {
+    int fd = open((std::string(kNetnsDir) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = setns(fd, CLONE_NEWNET) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+struct NetworkLab::Impl {
+    std::string hostNs;
+    std::vector<std::string> cardNs;
+    std::vector<std::string> made;  // namespaces to delete, in creation order
+
+    bool AddNamespace(const std::string& name, std::string* err) {
+        if (NamespaceExists(name)) RunIp({"netns", "del", name}, nullptr);  // same pid, earlier life
+        if (!RunIp({"netns", "add", name}, err)) return false;
+        made.push_back(name);
+        return RunIp({"-n", name, "link", "set", "lo", "up"}, err);
+    }
+
+    bool BuildHost(std::string* err) {
+        if (!AddNamespace(hostNs, err)) return false;
+        // STP off and no forward delay: ports forward as soon as they are up.
+        if (!RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge", "stp_state", "0", "forward_delay",
+                    "0"},
+                   nullptr) &&
+            !RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge"}, err))
+            return false;
+        std::string address = Dotted(kSubnet | kHostOctet) + "/" + std::to_string(kPrefixLength);
+        return RunIp({"-n", hostNs, "addr", "add", address, "broadcast", "+", "dev", kBridge}, err) &&
+               RunIp({"-n", hostNs, "link", "set", kBridge, "up"}, err);
+    }
+
+    bool BuildCard(int i, std::string* err) {
+        const std::string& ns = cardNs[static_cast<size_t>(i)];
+        if (!AddNamespace(ns, err)) return false;
+        std::string hostEnd = "vc" + std::to_string(i);
+        std::string address = Dotted(kSubnet | (kFirstCardOctet + static_cast<uint32_t>(i))) + "/" +
+                              std::to_string(kPrefixLength);
+        return RunIp({"-n", hostNs, "link", "add", hostEnd, "type", "veth", "peer", "name", kCardDevice, "netns",
+                      ns},
+                     err) &&
+               RunIp({"-n", hostNs, "link", "set", hostEnd, "master", kBridge}, err) &&
+               RunIp({"-n", hostNs, "link", "set", hostEnd, "up"}, err) &&
+               RunIp({"-n", ns, "addr", "add", address, "broadcast", "+", "dev", kCardDevice}, err) &&
+               RunIp({"-n", ns, "link", "set", kCardDevice, "up"}, err);
+    }
+
+    void DeleteAll() {
+        for (auto it = made.rbegin(); it != made.rend(); ++it) RunIp({"netns", "del", *it}, nullptr);
+        made.clear();
+    }
+};
+
+std::unique_ptr<NetworkLab> NetworkLab::Create(int cards, std::string* whyNot) {
+    std::string scratch;
+    std::string* err = whyNot != nullptr ? whyNot : &scratch;
+    if (cards < 0 || cards > kMaxCards) {
+        *err = "card count out of range";
+        return nullptr;
+    }
+    if (geteuid() != 0) {
+        *err = "needs root to create named network namespaces";
+        return nullptr;
+    }
+    SweepStaleNamespaces();
+
+    std::unique_ptr<NetworkLab> lab(new NetworkLab());
+    lab->impl_ = std::make_unique<Impl>();
+    Impl& im = *lab->impl_;
+    std::string base = std::string(kNamePrefix) + std::to_string(getpid()) + "s" + std::to_string(g_labSequence++);
+    im.hostNs = base + "h";
+    for (int i = 0; i < cards; ++i) im.cardNs.push_back(base + "c" + std::to_string(i));
+
+    bool ok = im.BuildHost(err);
+    for (int i = 0; ok && i < cards; ++i) ok = im.BuildCard(i, err);
+    if (!ok) {
+        im.DeleteAll();
+        return nullptr;
+    }
+    return lab;
+}
+
+NetworkLab::~NetworkLab() {
+    if (impl_) impl_->DeleteAll();
+}
+
+bool NetworkLab::EnterHost() { return JoinNamespace(impl_->hostNs); }
+
+bool NetworkLab::InCard(int i, const std::function<void()>& fn) {
+    if (i < 0 || i >= cards()) return false;
+    bool joined = false;
+    const std::string& ns = impl_->cardNs[static_cast<size_t>(i)];
+    std::thread t([&] {
+        // fn runs only inside the card's namespace, never in the caller's.
+        joined = JoinNamespace(ns);
+        if (joined) fn();
+    });
+    t.join();
+    return joined;
+}
+
+uint32_t NetworkLab::HostAddress() const { return htonl(kSubnet | kHostOctet); }
+
+uint32_t NetworkLab::CardAddress(int i) const { return htonl(kSubnet | (kFirstCardOctet + static_cast<uint32_t>(i))); }
+
+int NetworkLab::cards() const { return static_cast<int>(impl_->cardNs.size()); }
+
+const std::string& NetworkLab::HostNamespace() const { return impl_->hostNs; }
+
+const std::string& NetworkLab::CardNamespace(int i) const { return impl_->cardNs.at(static_cast<size_t>(i)); }
+
+}  // namespace testsupport
