@@ -159,10 +159,9 @@ bool IvrHost::PlayAndWait(int port, const std::vector<uint8_t>& audio, bool* gon
 }
 
 std::string IvrHost::CollectDigits(int port, bool* gone) {
+    // Digits keyed during the greeting are already queued in the module.
     std::string digits;
     for (;;) {
-        int e = inbox_[port]->WaitFor({KVEVENT_KEY}, opt_.digitTimeoutMs, gone);
-        if (e != KVEVENT_KEY) break;
         char c;
         while ((c = api_.GetKey(port)) != 0) {
             g_stats.digits++;
@@ -170,8 +169,8 @@ std::string IvrHost::CollectDigits(int port, bool* gone) {
             if (c == '#') return digits;
             digits += c;
         }
+        if (inbox_[port]->WaitFor({KVEVENT_KEY}, opt_.digitTimeoutMs, gone) != KVEVENT_KEY) return digits;
     }
-    return digits;
 }
 
 void IvrHost::RecordMessage(int port, bool* gone) {

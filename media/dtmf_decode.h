@@ -39,9 +39,9 @@ public:
     // leaves *out alone) when none is buffered or out is null.
     int TakeDigit(char* out);
 
-    uint32_t PendingDigits();
+    uint32_t PendingDigits() const;
     // Digits dropped because the buffer was full.
-    uint32_t Overflows();
+    uint32_t Overflows() const;
 
 private:
     // Filter states, kept as plain arrays so the per-sample step can run over
@@ -64,14 +64,14 @@ private:
     float rowPeak_;       // best row vs. every other row
     float colPeak_;       // best column vs. every other column
 
-    alignas(32) float coef_[kFilters];
-    alignas(32) Filters filt_;
+    alignas(16) float coef_[kFilters];
+    alignas(16) Filters filt_;
     float energy_;        // sum of squared samples of the block
     uint32_t count_;      // samples in the current block
     char previous_;       // previous block's result, 0 for none
     char last_;           // last reported digit, 0 for none
 
-    plat::RecursiveLock lock_;  // guards the digit buffer and Reset
+    mutable plat::RecursiveLock lock_;  // guards the digit buffer and Reset
     char digits_[kDigitCapacity + 1];  // NUL-terminated
     uint32_t digitCount_;
     uint32_t overflows_;
