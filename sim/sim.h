@@ -3,6 +3,7 @@
 // Tests and the simulator program drive it from their own threads; its
 // worker threads run inside the network namespace it was started in.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,9 +43,25 @@ struct CallRecord {
     bool gotSetupAck = false;
     bool cleared = false;
     int cause = -1;              // cause the module sent when clearing, or -1
+    bool clearedBySim = false;   // the simulated far end started the clearing
 };
 
+// What the far end does with a SETUP from the module (default Alert:
+// CALL PROCEEDING then ALERTING). Busy clears with DISCONNECT.
 enum class IncomingPolicy { Ignore, Proceed, Alert, Answer, Busy };
+
+// Audio stream counters.
+struct AudioStats {
+    uint64_t packetsSent = 0;         // card packets put on the wire (repeats included)
+    uint64_t packetsReceived = 0;     // module packets with the magic
+    uint64_t badPackets = 0;          // module packets without whole frames or with bytes 6/7 set
+    uint32_t lastModuleSequence = 0;
+    uint64_t moduleSequenceGaps = 0;  // module packets whose number was not last + 1
+    size_t lastModuleLength = 0;
+};
+
+// Frames per packet the card uses when CardSpec::framesPerPacket is 0.
+int DefaultFramesPerPacket(int trunks);
 
 // Audio source of one channel.
 struct AudioSource {
@@ -65,7 +82,9 @@ public:
     SimCard& operator=(const SimCard&) = delete;
 
     // Binds UDP 5854 and TCP 5854 in the calling thread's network namespace
-    // and starts the card's threads there.
+    // and starts the card's threads there. Sources, policies and registers
+    // may be set before. Audio flows from each FF 05 on (numbered from 0)
+    // until the connection ends; keep-alives start with the card information.
     bool Start();
     void Stop();
     const CardSpec& spec() const;
@@ -77,41 +96,56 @@ public:
     uint16_t ModuleAudioPort() const;              // from FF 05, 0 until seen
     bool DChannelUp(int trunk) const;              // the simulated peer's view
     bool WaitDChannelUp(int trunk, int timeoutMs) const;
+    std::vector<ControlMessage> ReceivedOfType(uint8_t type) const;
+    uint32_t Address() const;       // the card's IPv4 address, network byte order
+    void SetRegisterValue(uint16_t reg, uint8_t value);  // answer to register reads (default 0)
+    void SetAnswerDiscovery(bool on);                    // false: "VAXO D" goes unanswered
 
     // Faults and card behaviour.
     void SendHdlcError(int trunkIndex, uint8_t code);
     void SetLineStatus(int trunkIndex, uint8_t status);
-    void SetSilent(bool silent);        // stops all control traffic (keep-alive too)
-    void CloseConnection();
+    // Stops all control traffic (keep-alive too); frames from the module
+    // are then read and dropped.
+    void SetSilent(bool silent);
+    void CloseConnection();             // the module sees the connection end
     void SendRaw(const std::vector<uint8_t>& bytes, bool splitEachByte = false);
-    void AnnounceRestart();             // "VAXO B" broadcast
+    // "VAXO B" broadcast on the card's subnet; the connection is left as it
+    // is (call CloseConnection first to play a card that lost it).
+    void AnnounceRestart();
     void SetAnswerInfoRequest(bool on);
 
-    // Calls, as the far end.
+    // Calls, as the far end. Call ids index Calls(); -1 when the call could
+    // not be placed.
     int PlaceCall(int trunk, int channel, const std::string& calling, const std::string& called,
                   const std::string& redirecting = "");  // channel -1: no channel named
     bool Alert(int callId);
     bool Answer(int callId);
     bool Proceed(int callId);
     bool Progress(int callId);
-    bool Disconnect(int callId, int cause);  // DISCONNECT
-    bool Release(int callId, int cause);     // RELEASE
+    bool Disconnect(int callId, int cause);  // DISCONNECT carrying exactly this cause
+    bool Release(int callId, int cause);     // RELEASE carrying exactly this cause
+    // Withheld: the module's CONNECT gets no CONNECT ACKNOWLEDGE until
+    // SendConnectAck.
     void SetWithholdConnectAck(bool on);
+    bool SendConnectAck(int callId);
     void SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause = 17);
     std::vector<CallRecord> Calls() const;
     bool WaitCall(int callId, bool (*pred)(const CallRecord&), int timeoutMs) const;
-    std::vector<int> RestartsReceived(int trunk) const;  // channels named by RESTART
+    std::vector<int> RestartsReceived(int trunk) const;  // channels named by RESTART, -1 all
 
     // Audio.
     void SetSource(int trunk, int timeslot, const AudioSource& source);
-    std::vector<uint8_t> Captured(int trunk, int timeslot) const;  // module's bytes so far
+    // Module's bytes so far on a channel: at least the latest 20 s.
+    std::vector<uint8_t> Captured(int trunk, int timeslot) const;
     void ClearCaptured();
     void DropNextPackets(int count);
     void ReorderNextPair();
     void RepeatNextPacket(int times);
-    void SetResyncCount(uint8_t r);  // byte 6
+    void SetResyncCount(uint8_t r);  // byte 6 of every packet (default 2)
     void SetLostCount(uint8_t k);    // byte 7 of the next packet
     uint64_t PacketsReceived() const;
+    AudioStats Stats() const;
+    int FramesPerPacket() const;
     // Echo path: what the module sends on a channel comes back attenuated
     // and delayed, added to the channel's source.
     void SetEchoPath(int trunk, int timeslot, double lossDb, int delayMs);
