@@ -106,7 +106,7 @@ private:
     void ServeCall(int port);
     bool PlayAndWait(int port, const std::vector<uint8_t>& audio, bool* gone);
     std::string CollectDigits(int port, bool* gone);
-    void RecordMessage(int port, bool* gone);
+    void RecordMessage(int port, int callNumber, bool* gone);
     void PlaceCalls();
     void FinishCall(int port);
 
@@ -173,7 +173,7 @@ std::string IvrHost::CollectDigits(int port, bool* gone) {
     }
 }
 
-void IvrHost::RecordMessage(int port, bool* gone) {
+void IvrHost::RecordMessage(int port, int callNumber, bool* gone) {
     Timeline(port, "RECORD", std::to_string(opt_.recordMs) + " ms");
     api_.Record(port, opt_.recordMs);
     int e = inbox_[port]->WaitFor({KVEVENT_RECORDENDS}, opt_.recordMs + 3000, gone);
@@ -183,8 +183,7 @@ void IvrHost::RecordMessage(int port, bool* gone) {
     }
     int size = api_.GetRecordSize(port);
     const uint8_t* data = static_cast<const uint8_t*>(api_.GetRecordBuffer(port));
-    std::string file = opt_.outDir + "/port" + std::to_string(port) + "-call" + std::to_string(g_stats.calls.load()) +
-                       ".wav";
+    std::string file = opt_.outDir + "/port" + std::to_string(port) + "-call" + std::to_string(callNumber) + ".wav";
     if (data != nullptr && size > 0 && hostapi::WriteAlawWav(file, data, static_cast<size_t>(size))) {
         g_stats.recordings++;
         Timeline(port, "SAVED", file + " (" + std::to_string(size / 8) + " ms)");
@@ -193,7 +192,7 @@ void IvrHost::RecordMessage(int port, bool* gone) {
 
 void IvrHost::ServeCall(int port) {
     auto started = Clock::now();
-    g_stats.calls++;
+    int callNumber = ++g_stats.calls;
     std::string cli = api_.GetInfo(port, "CLI");
     std::string dli = api_.GetInfo(port, "DLI");
     Timeline(port, "RING", "from " + (cli.empty() ? std::string("(unknown)") : cli) + " to " + dli);
@@ -218,7 +217,7 @@ void IvrHost::ServeCall(int port) {
         PlayAndWait(port, echo, &gone);
     }
     if (!gone) PlayAndWait(port, beep_, &gone);
-    if (!gone) RecordMessage(port, &gone);
+    if (!gone) RecordMessage(port, callNumber, &gone);
     if (gone) Timeline(port, "FAR END GONE");
     api_.Hangup(port);
     double secs = std::chrono::duration<double>(Clock::now() - started).count();
