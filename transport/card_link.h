@@ -70,9 +70,14 @@ struct TrunkLink {
     bool captureOn = false;
     plat::AppendFile capture;
     plat::RecursiveLock captureLock;  // lines come from two threads
-    // A frame handed to libpri through its read callback.
+    // A frame handed to libpri through its read callback (under the lock).
     const uint8_t* pendingFrame = nullptr;
     int pendingLength = 0;
+    // Crc4 setting of the trunk, sent again by a link reset.
+    int32_t crc4 = 0;
+    // Last D-channel state libpri reported; an up that came before the
+    // callbacks were registered is raised again once they are.
+    std::atomic<bool> dchannelUp{false};
 };
 
 struct ThreadSlot {
@@ -89,26 +94,28 @@ struct CardLink {
 
     uint32_t cardIndex = 0;
 
-    // Card facts, from the card information.
+    // Card facts, from the card information. The texts are written by the
+    // signalling thread and read by start-up: factsLock guards them.
     std::atomic<uint32_t> serial{0};
-    std::atomic<int32_t> trunkCount{0};
+    std::atomic<int32_t> trunkCount{0};  // as the card reported it; see UsableTrunks
     uint8_t firmwareVersion = 0;
     uint32_t featureFlags = 0;
     std::string firmwareDate;
     std::string burnDate;
+    plat::RecursiveLock factsLock;
     std::atomic<uint32_t> infoReceived{0};
     std::atomic<uint32_t> infoRejected{0};
 
     // Connection.
     uint32_t cardAddress = 0;  // network byte order
     std::atomic<plat::Socket> control{plat::kNoSocket};
+    plat::RecursiveLock controlLock;  // a send and the closing of the control socket exclude each other
     plat::Socket audio = plat::kNoSocket;
     uint16_t audioPort = 0;
     uint8_t txBuffer[256];
     uint32_t txLength = 0;
     plat::RecursiveLock txLock;  // the transmit buffer is shared by set-up and link resets
     std::atomic<uint8_t> open{0};
-    int32_t currentCrc4 = 0;
 
     TrunkLink trunks[kMaxTrunks];
 
@@ -124,6 +131,12 @@ struct CardLink {
     // Port number of the card's first port (for call control and media).
     uint32_t firstPort = 0;
     uint32_t trunkBase = 0;
+    // Trunks that own ports, fixed by start-up: only these get a libpri
+    // controller and card events. kMaxTrunks until start-up decides.
+    std::atomic<int32_t> portTrunks{kMaxTrunks};
+    // Start-up found no room for the card's ports: it stays closed and is
+    // not reopened.
+    std::atomic<bool> refused{false};
 
     ThreadSlot signalling;
     ThreadSlot audioReceive;
@@ -134,6 +147,13 @@ struct CardLink {
 };
 
 extern CardLink* g_cards[kMaxCards];
+// Card link of an index 0..kMaxCards-1 (the table is built on first use).
 CardLink& Card(int index);
+// Null for an index outside the table.
+CardLink* FindCard(int index);
+
+// The card's trunk count when it lies within 1..kMaxTrunks, else 0: a card
+// that reported no usable count has no trunks to index.
+int UsableTrunks(const CardLink& card);
 
 }  // namespace transport
