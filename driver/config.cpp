@@ -1,5 +1,6 @@
 #include "driver/config.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "driver/paths.h"
@@ -18,12 +19,13 @@ int ReadInt(const char* section, const char* key, int def) {
     return plat::IniReadInt(section, key, def, g_paths.ini);
 }
 
-// A text that does not convert leaves the value as it was.
+// A text that does not convert leaves the value as it was; so do "nan" and
+// "inf", which would turn a threshold comparison off for good.
 void ReadFloat(const char* key, const char* def, float* value) {
     char text[kTextValueChars] = {0};
     plat::IniReadString("Dtmf", key, def, text, sizeof text, g_paths.ini);
     float parsed;
-    if (sscanf(text, "%f", &parsed) == 1) *value = parsed;
+    if (sscanf(text, "%f", &parsed) == 1 && std::isfinite(parsed)) *value = parsed;
 }
 
 void TrunkSection(uint32_t serial, uint32_t trunkNumber, char* out, size_t size) {

@@ -5,7 +5,8 @@
 namespace driver {
 
 CDwordQueue::~CDwordQueue() {
-    head_ = tail_ = 0;
+    head_ = 0;
+    tail_ = 0;
     delete[] storage_;
     storage_ = nullptr;
     capacity_ = 0;
@@ -16,10 +17,15 @@ bool CDwordQueue::SetCapacity(uint32_t capacity) {
     delete[] storage_;
     storage_ = nullptr;
     capacity_ = capacity;
-    head_ = tail_ = 0;
+    head_ = 0;
+    tail_ = 0;
     if (capacity == 0) return false;
     storage_ = new (std::nothrow) uint32_t[capacity]();
     return storage_ != nullptr;
+}
+
+uint32_t CDwordQueue::CountLocked() const {
+    return (tail_.load() + capacity_ - head_.load()) % capacity_;
 }
 
 void CDwordQueue::Push(uint32_t value) {
@@ -43,26 +49,28 @@ bool CDwordQueue::PushPair(uint32_t first, uint32_t second) {
 bool CDwordQueue::Pop(uint32_t* value) {
     plat::LockGuard guard(lock_);
     if (storage_ == nullptr || head_ == tail_) return false;
-    *value = storage_[head_];
+    if (value != nullptr) *value = storage_[head_];
     head_ = Next(head_);
     return true;
 }
 
 bool CDwordQueue::PopPair(uint32_t* first, uint32_t* second) {
     plat::LockGuard guard(lock_);
-    if (storage_ == nullptr || head_ == tail_) return false;
-    *first = storage_[head_];
-    *second = storage_[Next(head_)];
-    head_ = Next(Next(head_));
+    if (storage_ == nullptr || CountLocked() < 2) return false;
+    uint32_t head = head_;
+    if (first != nullptr) *first = storage_[head];
+    if (second != nullptr) *second = storage_[Next(head)];
+    head_ = Next(Next(head));
     return true;
 }
 
 void CDwordQueue::Clear() {
     plat::LockGuard guard(lock_);
-    head_ = tail_ = 0;
+    head_ = 0;
+    tail_ = 0;
     for (uint32_t i = 0; storage_ != nullptr && i < capacity_; ++i) storage_[i] = 0;
 }
 
-bool CDwordQueue::LooksNonEmpty() const { return head_ != tail_; }
+bool CDwordQueue::LooksNonEmpty() const { return head_.load() != tail_.load(); }
 
 }  // namespace driver

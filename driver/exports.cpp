@@ -2,6 +2,8 @@
 // the bad-port result, around the work of each subsystem. Host threads.
 #include "include/vaxo_dt_qpl.h"
 
+#include <cinttypes>
+
 #include "callctl/call_ops.h"
 #include "driver/driver.h"
 #include "driver/info_keys.h"
@@ -37,12 +39,13 @@ bool TracedNumberCall(const char* name, int port, const char* number, Work work)
     return result;
 }
 
+// The buffer address in upper-case hexadecimal, all of its bits.
 bool TracedPlay(const char* name, int port, void* buffer, int size, bool cached) {
-    unsigned address = static_cast<unsigned>(reinterpret_cast<uintptr_t>(buffer));
-    VAXO_TRACE(0, port, "Enter %s(%d,%X,%d)", name, port, address, size);
+    uintptr_t address = reinterpret_cast<uintptr_t>(buffer);
+    VAXO_TRACE(0, port, "Enter %s(%d,%" PRIXPTR ",%d)", name, port, address, size);
     CDevice* dev = LookupPort(port);
     bool result = dev != nullptr && media::Play(*dev, buffer, size, cached);
-    VAXO_TRACE(0, port, "Exit %s(%d,%X,%d) -> %s", name, port, address, size, YesNo(result));
+    VAXO_TRACE(0, port, "Exit %s(%d,%" PRIXPTR ",%d) -> %s", name, port, address, size, YesNo(result));
     return result;
 }
 

@@ -14,14 +14,18 @@
 
 namespace driver {
 
+// Any thread appends; the one writer thread started by Start moves the text
+// to the file; Start and Stop run on the thread of Init and Shutdown.
 class LogWriter {
 public:
-    // While the file cannot be written, at most this much text is kept; the
-    // oldest whole lines go first and one line reports how many went.
+    // Text kept in memory while it cannot be written: above this the oldest
+    // whole lines go, and one line in their place says how many went. The
+    // writer holds at most one more such batch while it retries a write.
     static constexpr size_t kMaxKeptBytes = 8u * 1024 * 1024;
+    static constexpr size_t kKeptAfterDropBytes = kMaxKeptBytes * 3 / 4;  // drops come in batches
     static constexpr uint32_t kBatchNapMs = 100;     // lines close together share one write
     static constexpr uint32_t kKeepOpenMs = 500;     // file stays open this long after opening
-    static constexpr uint32_t kStopJoinMs = 30000;
+    static constexpr uint32_t kStopJoinMs = 30000;   // the writer only waits for the disk
 
     LogWriter();
     ~LogWriter();
@@ -37,14 +41,19 @@ public:
 private:
     static void ThreadBody(void* self);
     void Run();
-    void WritePass(std::string& outgoing);
+    void Pass(std::string& outgoing);
+    bool WriteOnce(std::string& outgoing);
+    void CloseWhenDue();
+    bool HasPending();
     std::string TakePending();
+    void GiveBack(std::string& outgoing);
 
     std::string pending_;
     uint64_t droppedLines_ = 0;
-    plat::RecursiveLock lock_;
+    plat::RecursiveLock lock_;  // pending_, droppedLines_, wake_
     std::unique_ptr<plat::ManualResetEvent> wake_;
     std::atomic<bool> stop_{false};
+    bool abandoned_ = false;  // a writer outlived kStopJoinMs
     std::unique_ptr<plat::Thread> thread_;
     plat::AppendFile file_;
     uint32_t openTime_;

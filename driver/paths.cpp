@@ -34,7 +34,10 @@ void DerivePaths(const char* moduleFile, ModulePaths* out) {
 
 void ComputePaths() {
     char name[kMaxPathChars] = {0};
-    if (!plat::ModuleFileName(name, sizeof name)) name[0] = '\0';
+    if (!plat::ModuleFileName(name, sizeof name) || name[0] == '\0') {
+        g_paths = ModulePaths{};
+        return;
+    }
     DerivePaths(name, &g_paths);
 }
 

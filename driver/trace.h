@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/clock.h"
+
 namespace driver {
 
 constexpr int kGeneralPort = -1;  // lines that concern no single port ("G")
@@ -19,7 +21,11 @@ constexpr size_t kMaxFormattedChars = 43008;
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatTextV(const char* format, va_list args);
 
-// Queues one line for the log file (formats date, time and port column).
+// One log line: "dd/mm/yyyy hh:mm:ss" and the port in three columns (or
+// "  G" for kGeneralPort), " :", the text and CR LF. The text is never cut
+// here, so every line keeps its line end.
+std::string FormatLogLine(const plat::CalendarTime& t, int port, const char* text);
+// Queues one line for the log file, stamped with the local time now.
 void LogLine(const char* text, int port);
 // Formats and logs; the caller has checked the level (or the line has none).
 void Logf(int port, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -6,6 +6,9 @@ namespace plat {
 
 // Milliseconds from a monotonic clock, wrapping at 2^32.
 uint32_t TickCountMs();
+// Tests only: adds offsetMs to every later TickCountMs, so that tests can
+// move time forward without waiting.
+void SetTickOffsetForTests(int64_t offsetMs);
 void SleepMs(uint32_t ms);
 
 struct CalendarTime {

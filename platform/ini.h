@@ -6,9 +6,9 @@
 
 namespace plat {
 
-// Decimal integer value of section/key, or def. Leading blanks and a sign
-// are allowed; reading stops at the first non-digit; a value without digits
-// gives 0 (as the Win32 reader does).
+// Decimal integer value of section/key, or def. A sign is allowed; reading
+// stops at the first non-digit; a value that does not start with digits
+// gives def; values beyond the int range give its nearest end.
 int IniReadInt(const char* section, const char* key, int def, const char* path);
 
 // Copies the text of section/key, or def, into buf (always terminated,

@@ -12,6 +12,8 @@ public:
     RecursiveLock& operator=(const RecursiveLock&) = delete;
 
     void Enter();
+    // Enters only when no other thread holds the lock; true when entered.
+    bool TryEnter();
     void Leave();
 
 private:

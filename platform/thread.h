@@ -34,4 +34,8 @@ private:
 // where the system has one; failure is ignored.
 void EnterProAudioClass();
 
+// Names the calling thread for debuggers and tools (cut to what the system
+// keeps, 15 characters on Linux); failure is ignored.
+void SetCurrentThreadName(const char* name);
+
 }  // namespace plat

@@ -4,14 +4,23 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <atomic>
+
 namespace plat {
+
+namespace {
+std::atomic<int64_t> g_tickOffsetMs{0};
+}
 
 uint32_t TickCountMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    ms += static_cast<uint64_t>(g_tickOffsetMs.load(std::memory_order_relaxed));
     return static_cast<uint32_t>(ms);
 }
+
+void SetTickOffsetForTests(int64_t offsetMs) { g_tickOffsetMs.store(offsetMs, std::memory_order_relaxed); }
 
 void SleepMs(uint32_t ms) {
     if (ms == 0) {

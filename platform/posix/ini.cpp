@@ -1,5 +1,6 @@
 #include "platform/ini.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -21,6 +22,12 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
+// Whole names compared without regard to case; a name with a NUL byte in
+// it matches nothing.
+bool SameName(const std::string& name, const char* wanted) {
+    return name.size() == strlen(wanted) && strcasecmp(name.c_str(), wanted) == 0;
+}
+
 // Finds section/key in the file; true with the trimmed value when present.
 bool Lookup(const char* section, const char* key, const char* path, std::string* value) {
     if (section == nullptr || key == nullptr || path == nullptr) return false;
@@ -34,7 +41,7 @@ bool Lookup(const char* section, const char* key, const char* path, std::string*
     fclose(f);
 
     bool inSection = false;
-    size_t pos = 0;
+    size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;  // UTF-8 mark of some editors
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos) end = text.size();
@@ -48,14 +55,14 @@ bool Lookup(const char* section, const char* key, const char* path, std::string*
                 continue;
             }
             std::string name = Trim(line.substr(1, close - 1));
-            inSection = strcasecmp(name.c_str(), section) == 0;
+            inSection = SameName(name, section);
             continue;
         }
         if (!inSection) continue;
         size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string name = Trim(line.substr(0, eq));
-        if (name.empty() || strcasecmp(name.c_str(), key) != 0) continue;
+        if (name.empty() || !SameName(name, key)) continue;
         std::string v = Trim(line.substr(eq + 1));
         if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
             v = v.substr(1, v.size() - 2);
@@ -71,17 +78,16 @@ int IniReadInt(const char* section, const char* key, int def, const char* path) 
     std::string v;
     if (!Lookup(section, key, path, &v)) return def;
     const char* p = v.c_str();
-    while (IsBlank(*p)) ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p < '0' || *p > '9') return def;  // no number: as if the key were missing
     long long acc = 0;
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
     while (*p >= '0' && *p <= '9') {
         acc = acc * 10 + (*p++ - '0');
-        if (acc > 0xFFFFFFFFLL) acc = 0xFFFFFFFFLL;  // saturate huge values
+        if (acc > limit) acc = limit;  // huge values saturate
     }
-    unsigned int bits = static_cast<unsigned int>(acc);
-    if (negative) bits = 0u - bits;
-    return static_cast<int>(bits);
+    return static_cast<int>(negative ? -acc : acc);
 }
 
 size_t IniReadString(const char* section, const char* key, const char* def, char* buf, size_t size,

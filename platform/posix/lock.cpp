@@ -22,6 +22,7 @@ RecursiveLock::RecursiveLock() {
 
 RecursiveLock::~RecursiveLock() { pthread_mutex_destroy(Mutex(storage_)); }
 void RecursiveLock::Enter() { pthread_mutex_lock(Mutex(storage_)); }
+bool RecursiveLock::TryEnter() { return pthread_mutex_trylock(Mutex(storage_)) == 0; }
 void RecursiveLock::Leave() { pthread_mutex_unlock(Mutex(storage_)); }
 
 }  // namespace plat

@@ -78,4 +78,13 @@ bool Thread::Join(uint32_t timeoutMs) {
 
 void EnterProAudioClass() {}
 
+void SetCurrentThreadName(const char* name) {
+    if (name == nullptr) return;
+    char shortName[16];
+    size_t n = 0;
+    for (; n + 1 < sizeof shortName && name[n] != '\0'; ++n) shortName[n] = name[n];
+    shortName[n] = '\0';
+    pthread_setname_np(pthread_self(), shortName);
+}
+
 }  // namespace plat

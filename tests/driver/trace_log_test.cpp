@@ -1,0 +1,197 @@
+// Trace text formatting and the log writer: line format, batching, file
+// open/close policy, lines kept while the file cannot be written, the cap.
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "common/wait.h"
+#include "driver/log_writer.h"
+#include "driver/trace.h"
+
+using driver::FormatLogLine;
+using driver::FormatText;
+using driver::LogWriter;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WaitUntil;
+
+namespace {
+
+constexpr int kDeadlineMs = 5000;
+
+// True while this process holds a descriptor open on path.
+bool FileIsOpen(const std::string& path) {
+    std::string target = std::filesystem::weakly_canonical(path).string();
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        char link[PATH_MAX];
+        ssize_t n = readlink(entry.path().c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, static_cast<size_t>(n)) == target) return true;
+    }
+    return false;
+}
+
+bool FileHas(const std::string& path, const std::string& text) {
+    return ReadFile(path).find(text) != std::string::npos;
+}
+
+int CountLines(const std::string& text) {
+    int n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+TEST(FormatText, GrowsUntilTheTextFitsAndCutsAt43008) {
+    for (size_t length : {0, 1, 2047, 2048, 2049, 6144, 6145, 30721, 43007, 43008}) {
+        std::string s(length, 'x');
+        if (length > 0) s.back() = 'y';
+        EXPECT_EQ(FormatText("%s", s.c_str()), s) << length;
+    }
+    std::string big(50000, 'z');
+    std::string cut = FormatText("<%s>", big.c_str());
+    EXPECT_EQ(cut.size(), driver::kMaxFormattedChars);
+    EXPECT_EQ(cut, "<" + big.substr(0, driver::kMaxFormattedChars - 1));
+    EXPECT_EQ(FormatText("%d-%s-%05u", -4, "ab", 7u), "-4-ab-00007");
+}
+
+TEST(TraceLine, StampAndPortColumn) {
+    plat::CalendarTime t{2021, 3, 3, 14, 5, 9, 0};
+    EXPECT_EQ(FormatLogLine(t, 7, "hello"), "03/03/2021 14:05:09   7 :hello\r\n");
+    EXPECT_EQ(FormatLogLine(t, -1, "general"), "03/03/2021 14:05:09   G :general\r\n");
+    EXPECT_EQ(FormatLogLine(t, 1234, "wide"), "03/03/2021 14:05:09 1234 :wide\r\n");
+    EXPECT_EQ(FormatLogLine(t, -2, ""), "03/03/2021 14:05:09  -2 :\r\n");
+    EXPECT_EQ(FormatLogLine(t, 0, nullptr), "03/03/2021 14:05:09   0 :\r\n");
+}
+
+TEST(TraceLine, LongMessageIsCutButKeepsItsLineEnd) {
+    TempDir dir;
+    std::string path = dir.File("trace.log");
+    ASSERT_TRUE(driver::TheLog().Start(path.c_str()));
+    std::string big(50000, 'm');
+    driver::Logf(3, "%s", big.c_str());
+    driver::TheLog().Stop();
+    std::string log = ReadFile(path);
+    const size_t prefix = sizeof("03/03/2021 14:05:09   3 :") - 1;
+    ASSERT_EQ(log.size(), prefix + driver::kMaxFormattedChars + 2);
+    EXPECT_EQ(log.substr(prefix, 3), "mmm");
+    EXPECT_EQ(log.substr(log.size() - 3), "m\r\n");
+}
+
+TEST(LogWriter, LinesCloseTogetherShareOneWrite) {
+    TempDir dir;
+    std::string path = dir.File("a.log");
+    LogWriter log;
+    ASSERT_TRUE(log.Start(path.c_str()));
+    auto t0 = std::chrono::steady_clock::now();
+    log.Append("first\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    log.Append("second\r\n");
+    auto gap = std::chrono::steady_clock::now() - t0;
+    ASSERT_TRUE(WaitUntil([&] { return FileHas(path, "second"); }, kDeadlineMs));
+    EXPECT_EQ(ReadFile(path), "first\r\nsecond\r\n");
+    // A machine that stalled the test thread past the writer's nap proves
+    // nothing about batching.
+    if (gap < std::chrono::milliseconds(50)) EXPECT_EQ(log.writeCount(), 1u);
+    log.Stop();
+}
+
+TEST(LogWriter, FileStaysOpenBetweenWritesUnlessFlushImmediate) {
+    TempDir dir;
+    std::string path = dir.File("b.log");
+    {
+        LogWriter log;
+        ASSERT_TRUE(log.Start(path.c_str()));
+        log.Append("kept open\r\n");
+        ASSERT_TRUE(WaitUntil([&] { return FileHas(path, "kept open"); }, kDeadlineMs));
+        EXPECT_TRUE(FileIsOpen(path));
+        log.Stop();
+        EXPECT_FALSE(FileIsOpen(path));
+    }
+    LogWriter log;
+    log.SetFlushImmediate(true);
+    ASSERT_TRUE(log.Start(path.c_str()));
+    for (int i = 0; i < 2; ++i) {
+        std::string line = "flushed " + std::to_string(i) + "\r\n";
+        log.Append(line);
+        ASSERT_TRUE(WaitUntil([&] { return FileHas(path, line); }, kDeadlineMs));
+        EXPECT_TRUE(WaitUntil([&] { return !FileIsOpen(path); }, kDeadlineMs));
+    }
+    log.Stop();
+    EXPECT_EQ(ReadFile(path), "kept open\r\nflushed 0\r\nflushed 1\r\n");
+}
+
+TEST(LogWriter, LinesWaitForAFolderThatAppearsAndKeepTheirOrder) {
+    TempDir dir;
+    std::string folder = dir.File("later");
+    std::string path = folder + "/c.log";
+    LogWriter log;
+    ASSERT_TRUE(log.Start(path.c_str()));
+    std::string expected;
+    for (int i = 0; i < 30; ++i) {
+        std::string line = "line " + std::to_string(i) + "\r\n";
+        expected += line;
+        log.Append(line);
+        if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(150));  // failed passes
+    }
+    EXPECT_EQ(log.writeCount(), 0u);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    log.Append("last\r\n");  // the next wake writes everything
+    expected += "last\r\n";
+    ASSERT_TRUE(WaitUntil([&] { return FileHas(path, "last"); }, kDeadlineMs));
+    EXPECT_EQ(ReadFile(path), expected);
+    log.Stop();
+}
+
+TEST(LogWriter, StopWritesWhatIsPendingAndRestartAppends) {
+    TempDir dir;
+    std::string path = dir.File("d.log");
+    testsupport::WriteFile(path, "older\r\n");
+    LogWriter log;
+    ASSERT_TRUE(log.Start(path.c_str()));
+    log.Append("one\r\n");
+    log.Stop();  // no wait: the last pass takes it
+    EXPECT_EQ(ReadFile(path), "older\r\none\r\n");
+
+    log.Append("while stopped\r\n");  // waits for the next start
+    ASSERT_TRUE(log.Start(path.c_str()));
+    log.Append("two\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return FileHas(path, "two"); }, kDeadlineMs));
+    log.Stop();
+    EXPECT_EQ(ReadFile(path), "older\r\none\r\nwhile stopped\r\ntwo\r\n");
+}
+
+TEST(LogWriter, CapDropsOldestWholeLinesAndSaysHowMany) {
+    TempDir dir;
+    std::string path = dir.File("e.log");
+    LogWriter log;  // not started: every line stays in memory
+    const int kLines = 100000;
+    const std::string pad(90, '.');
+    for (int i = 0; i < kLines; ++i) log.Append("line " + std::to_string(i) + " " + pad + "\r\n");
+    ASSERT_TRUE(log.Start(path.c_str()));
+    ASSERT_TRUE(WaitUntil([&] { return FileHas(path, "line " + std::to_string(kLines - 1) + " "); }, kDeadlineMs));
+    log.Stop();
+
+    std::string text = ReadFile(path);
+    EXPECT_LE(text.size(), LogWriter::kMaxKeptBytes + 200);
+    size_t firstEnd = text.find("\r\n");
+    ASSERT_NE(firstEnd, std::string::npos);
+    std::string note = text.substr(0, firstEnd);
+    unsigned long long dropped = 0;
+    size_t mark = note.find("   G :");
+    ASSERT_NE(mark, std::string::npos) << note;
+    ASSERT_EQ(sscanf(note.c_str() + mark + 6, "%llu", &dropped), 1) << note;
+    EXPECT_NE(note.find("trace lines were dropped"), std::string::npos) << note;
+    std::string rest = text.substr(firstEnd + 2);
+    EXPECT_EQ(static_cast<unsigned long long>(CountLines(rest)) + dropped, static_cast<unsigned long long>(kLines));
+    // What is left is the newest lines, whole and in order.
+    EXPECT_EQ(rest.rfind("line " + std::to_string(dropped) + " ", 0), 0u) << rest.substr(0, 40);
+    EXPECT_EQ(rest.substr(rest.size() - 2), "\r\n");
+}
+
+}  // namespace
