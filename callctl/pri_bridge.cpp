@@ -86,16 +86,31 @@ void PriEventBridge(transport::CardLink& card, int trunk, pri_event* event) {
         return;
     }
     transport::PriEventCallback cb = card.priEventCallback.load();
+    // Taken before the callback: its own libpri calls may reuse the record.
     int channel = EventChannel(event);
+    q931_call* call = EventCall(event);
     if (cb != nullptr)
         cb(static_cast<uint16_t>(trunk), static_cast<uint16_t>(channel & 0xFFFF), code, card.priEventContext,
            controller, event);
-    if (code == kCallAnswer && controller != nullptr && EventCall(event) != nullptr)
-        pri_connect_ack(controller, EventCall(event), channel);
+    if (code == kCallAnswer && controller != nullptr && call != nullptr) pri_connect_ack(controller, call, channel);
 }
 
+namespace {
+
+// The card whose link is the controller's user data. libpri's message
+// handler is process-wide, so a controller that is not one of ours (another
+// user of libpri in the same process) must not be taken for a card link.
+const transport::CardLink* CardOfController(struct pri* controller) {
+    const void* userData = controller != nullptr ? pri_get_userdata(controller) : nullptr;
+    for (int i = 0; userData != nullptr && i < transport::kMaxCards; ++i)
+        if (transport::g_cards[i] == userData) return transport::g_cards[i];
+    return nullptr;
+}
+
+}  // namespace
+
 void PriMessage(struct pri* controller, char* text) {
-    auto* card = controller != nullptr ? static_cast<transport::CardLink*>(pri_get_userdata(controller)) : nullptr;
+    const transport::CardLink* card = CardOfController(controller);
     unsigned cardIndex = card != nullptr ? card->cardIndex : 0;
     unsigned link = controller != nullptr ? static_cast<unsigned>(pri_fd(controller)) : 0;
     std::string body = text != nullptr ? text : "";

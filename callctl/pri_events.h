@@ -43,8 +43,12 @@ void PriError(struct pri* controller, char* text);
 // Forgets the port's call without telling libpri; nothing is queued.
 void PortCallReset(driver::CDevice& port, int32_t cause);
 
-// Incoming call accounting, driver-wide.
+// Channel-less incoming calls (the network left the B-channel to us) that
+// ports hold right now; only these count against the limit. A call stops
+// counting when its port lets go of it, however that happens.
 int32_t IncomingCallCount();
+// The driver-wide limit of such calls; 0 or less means no limit.
 void SetMaxIncomingCalls(int32_t limit);
+int32_t MaxIncomingCalls();
 
 }  // namespace callctl
