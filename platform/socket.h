@@ -20,6 +20,8 @@ void CloseSocket(Socket s);
 bool SetNonBlocking(Socket s, bool on);
 bool SetBroadcast(Socket s);
 bool SetReuseAddress(Socket s);
+// Sends small writes at once (no coalescing while an acknowledgement is due).
+bool SetNoDelay(Socket s);
 bool SetBufferSizes(Socket s, int sendBytes, int receiveBytes);  // either < 0: left alone
 bool Bind(Socket s, uint32_t address, uint16_t port);
 bool Listen(Socket s, int backlog);

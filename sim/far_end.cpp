@@ -248,7 +248,10 @@ void FarEnd::OnRing(int trunk, const pri_event_ring& ring) {
             pri_acknowledge(t.ctrl, ring.call, ch, 0);
             pri_answer(t.ctrl, ring.call, ch, 0);
             break;
-        case IncomingPolicy::Busy: Disconnect(c.record.id, t.busyCause); break;
+        case IncomingPolicy::Busy:  // as an exchange does: proceeding, then DISCONNECT with the cause
+            pri_proceeding(t.ctrl, ring.call, ch, 0);
+            Disconnect(c.record.id, t.busyCause);
+            break;
     }
 }
 

@@ -60,6 +60,7 @@ plat::Socket Connect(CardLink& card, const char* cardAddress, uint32_t localAddr
         return plat::kNoSocket;
     }
     plat::SetBufferSizes(s, kControlBufferBytes, kControlBufferBytes);
+    plat::SetNoDelay(s);  // D-channel frames are small and wait for no one
     card.cardAddress = address;
     return s;
 }

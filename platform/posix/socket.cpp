@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -71,6 +72,11 @@ bool SetBroadcast(Socket s) {
 bool SetReuseAddress(Socket s) {
     int one = 1;
     return setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
+}
+
+bool SetNoDelay(Socket s) {
+    int one = 1;
+    return setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
 bool SetBufferSizes(Socket s, int sendBytes, int receiveBytes) {

@@ -97,6 +97,11 @@ bool SetReuseAddress(Socket s) {
     return setsockopt(Sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one) == 0;
 }
 
+bool SetNoDelay(Socket s) {
+    BOOL one = TRUE;
+    return setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one) == 0;
+}
+
 bool SetBufferSizes(Socket s, int sendBytes, int receiveBytes) {
     bool ok = true;
     if (sendBytes >= 0)
