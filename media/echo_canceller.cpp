@@ -38,8 +38,8 @@ int32_t Abs32(int32_t v) { return v < 0 ? -v : v; }
 
 size_t RoundUp(size_t v, size_t m) { return (v + m - 1) / m * m; }
 
-bool CpuHasAvx2() {
 #if VAXO_EC_X86
+bool CpuHasAvx2() {
 #if defined(_MSC_VER) && !defined(__clang__)
     int r[4];
     __cpuid(r, 0);
@@ -56,10 +56,8 @@ bool CpuHasAvx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
 #endif
-#else
-    return false;
-#endif
 }
+#endif
 
 }  // namespace
 
@@ -67,17 +65,6 @@ bool CpuHasAvx2() {
 // Scalar kernels (the semantics every vector kernel must match).
 
 namespace ec_kernels {
-
-void Dot2Scalar(const int16_t* c0, const int16_t* c1, const int16_t* h, int n, int32_t* y0,
-                int32_t* y1) {
-    uint32_t s0 = 0, s1 = 0;
-    for (int i = 0; i < n; ++i) {
-        s0 += static_cast<uint32_t>(int32_t{c0[i]} * h[i]);
-        s1 += static_cast<uint32_t>(int32_t{c1[i]} * h[i]);
-    }
-    *y0 = static_cast<int32_t>(s0);
-    *y1 = static_cast<int32_t>(s1);
-}
 
 void AdaptScalar(int16_t* c, const int16_t* h, int n, int32_t factor) {
     const uint32_t f = static_cast<uint32_t>(factor);
@@ -87,6 +74,20 @@ void AdaptScalar(int16_t* c, const int16_t* h, int n, int32_t factor) {
         c[i] = static_cast<int16_t>(
             static_cast<uint16_t>(static_cast<uint16_t>(c[i]) + static_cast<uint16_t>(v)));
     }
+}
+
+void StepScalar(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur, int16_t x,
+                int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1) {
+    if (factor != 0) AdaptScalar(c1, hPrev, n, factor);
+    if (copy) std::memcpy(c0, c1, static_cast<size_t>(n) * sizeof(int16_t));
+    uint32_t s0 = static_cast<uint32_t>(int32_t{c0[0]} * x);
+    uint32_t s1 = static_cast<uint32_t>(int32_t{c1[0]} * x);
+    for (int i = 1; i < n; ++i) {
+        s0 += static_cast<uint32_t>(int32_t{c0[i]} * hCur[i]);
+        s1 += static_cast<uint32_t>(int32_t{c1[i]} * hCur[i]);
+    }
+    *y0 = static_cast<int32_t>(s0);
+    *y1 = static_cast<int32_t>(s1);
 }
 
 }  // namespace ec_kernels
@@ -116,8 +117,12 @@ bool EchoCanceller::KernelSupported(Kernel k) {
         case Kernel::kSse2:
             return VAXO_EC_X86 != 0;
         case Kernel::kAvx2: {
-            static const bool has = CpuHasAvx2();
+#if VAXO_EC_X86
+            static const bool has = ec_kernels::Avx2KernelBuilt() && CpuHasAvx2();
             return has;
+#else
+            return false;
+#endif
         }
     }
     return false;
@@ -142,16 +147,10 @@ const char* EchoCanceller::KernelName(Kernel k) {
 EchoCanceller::EchoCanceller(Kernel kernel) {
     if (kernel == Kernel::kAuto || !KernelSupported(kernel)) kernel = BestKernel();
     kernel_ = kernel;
-    dot2_ = ec_kernels::Dot2Scalar;
-    adapt_ = ec_kernels::AdaptScalar;
+    step_ = ec_kernels::StepScalar;
 #if VAXO_EC_X86
-    if (kernel == Kernel::kSse2) {
-        dot2_ = ec_kernels::Dot2Sse2;
-        adapt_ = ec_kernels::AdaptSse2;
-    } else if (kernel == Kernel::kAvx2) {
-        dot2_ = ec_kernels::Dot2Avx2;
-        adapt_ = ec_kernels::AdaptAvx2;
-    }
+    if (kernel == Kernel::kSse2) step_ = ec_kernels::StepSse2;
+    else if (kernel == Kernel::kAvx2) step_ = ec_kernels::StepAvx2;
 #endif
 }
 
@@ -185,6 +184,8 @@ bool EchoCanceller::Create(int taps) {
     round_ = (int32_t{1} << log2Taps_) >> 1;
     s_ = EchoCancellerProbe{};
     s_.position = taps - 1;
+    pendingFactor_ = 0;
+    pendingCopy_ = false;
     created_ = true;
     return true;
 }
@@ -197,7 +198,27 @@ void EchoCanceller::Destroy() {
     taps_ = 0;
     log2Taps_ = 0;
     round_ = 0;
+    pendingFactor_ = 0;
+    pendingCopy_ = false;
     s_ = EchoCancellerProbe{};
+}
+
+void EchoCanceller::ApplyPending() {
+    if (!created_) return;
+    if (pendingFactor_ != 0) {
+        // The window of the last sample: its position is one above the
+        // current one (cyclically).
+        const int32_t last = s_.position + 1 < taps_ ? s_.position + 1 : 0;
+        ec_kernels::AdaptScalar(bg_, hist_ + last, taps_, pendingFactor_);
+    }
+    if (pendingCopy_) std::memcpy(fg_, bg_, static_cast<size_t>(taps_) * sizeof(int16_t));
+    pendingFactor_ = 0;
+    pendingCopy_ = false;
+}
+
+const int16_t* EchoCanceller::tapSet(int set) {
+    ApplyPending();
+    return set == 0 ? fg_ : bg_;
 }
 
 int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
@@ -213,7 +234,8 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
 
     // 2. Power of the history, sliding: the sample leaving is the one at the
     // current position.
-    int16_t* h = hist_ + s.position;
+    const int32_t pos = s.position;
+    int16_t* h = hist_ + pos;
     {
         const int32_t old = h[0];
         const int32_t inc = ((tx * tx - old * old) + round_) >> log2Taps_;
@@ -227,11 +249,17 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
     s.accRx += Abs32(rx) - s.lRx;
     s.lRx = (s.accRx + 16) >> 5;
 
-    // 4./5. Both FIRs in one pass over the shared history window.
+    // 4./5. Both FIRs in one pass over the shared history window, after the
+    // previous sample's background update and transfer (deferred to here).
+    // The new sample is stored after the pass: the previous window, which the
+    // update reads, ends with the sample that leaves now.
+    const int32_t prev = pos + 1 < n ? pos + 1 : 0;
+    int32_t y0, y1;
+    step_(fg_, bg_, hist_ + prev, h, static_cast<int16_t>(tx), n, pendingFactor_, pendingCopy_, &y0, &y1);
+    pendingFactor_ = 0;
+    pendingCopy_ = false;
     h[0] = static_cast<int16_t>(tx);
     h[n] = static_cast<int16_t>(tx);
-    int32_t y0, y1;
-    dot2_(fg_, bg_, h, n, &y0, &y1);
 
     const int16_t clean = static_cast<int16_t>(rx - static_cast<int16_t>(y0 >> 15));
     s.clean = clean;
@@ -242,7 +270,7 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
     s.accCleanBg += Abs32(cleanBg) - s.lCleanBg;
     s.lCleanBg = (s.accCleanBg + 16) >> 5;
 
-    // 6. Background adaptation.
+    // 6. Background adaptation (carried out by the next sample's pass).
     s.factor = 0;
     s.shift = 0;
     if (s.hangover == 0) {
@@ -253,7 +281,7 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
             : cleanBg >> -shift;
         s.shift = static_cast<int16_t>(shift);
         s.factor = factor;
-        if (factor != 0) adapt_(bg_, h, n, factor);
+        pendingFactor_ = factor;
     }
 
     // 7. Double talk.
@@ -265,7 +293,7 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
     if (s.hangover == 0 && 8 * s.lCleanBg < 7 * s.lClean && 8 * s.lCleanBg < s.lTx) {
         if (s.condMet == kTransferAfter) {
             s.adapted = 1;
-            std::memcpy(fg_, bg_, static_cast<size_t>(n) * sizeof(int16_t));
+            pendingCopy_ = true;  // after this sample's update, in the next pass
         } else {
             ++s.condMet;
         }

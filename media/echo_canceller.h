@@ -108,22 +108,23 @@ public:
     // Diagnostics and tests.
     EchoCancellerProbe Probe() const;
     // Tap set 0 (foreground) or 1 (background); nullptr when not created.
-    const int16_t* tapSet(int set) const { return set == 0 ? fg_ : bg_; }
+    // Applies the background update and transfer that Update defers to the
+    // next sample (see below), so the taps are those of the algorithm.
+    const int16_t* tapSet(int set);
 
     // Test seam: after `count` more successful allocations, allocations made
     // by Create fail as if memory were exhausted. -1 (default) = no limit.
     void SetAllocationLimitForTest(int count) { allocLimit_ = count; }
 
 private:
-    void* Allocate(size_t bytes);
+    using StepFn = void (*)(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur,
+                            int16_t x, int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
 
-    using Dot2Fn = void (*)(const int16_t* c0, const int16_t* c1, const int16_t* h, int n,
-                            int32_t* y0, int32_t* y1);
-    using AdaptFn = void (*)(int16_t* c, const int16_t* h, int n, int32_t factor);
+    void* Allocate(size_t bytes);
+    void ApplyPending();
 
     Kernel kernel_;
-    Dot2Fn dot2_;
-    AdaptFn adapt_;
+    StepFn step_;
     int allocLimit_ = -1;
 
     bool created_ = false;
@@ -137,6 +138,11 @@ private:
     // kept, twice over (sample k at k and k + N): the window of the current
     // position p is hist_[p .. p + N).
     int16_t* hist_ = nullptr;
+    // The background update of a sample and a transfer it decided are carried
+    // out at the start of the next sample's FIR pass, in the same sweep over
+    // the taps (nothing reads the taps in between). factor 0 = none.
+    int32_t pendingFactor_ = 0;
+    bool pendingCopy_ = false;
 
     EchoCancellerProbe s_;
 };

@@ -1,31 +1,42 @@
-// Internal to the echo canceller: the FIR and tap-update kernels.
+// Internal to the echo canceller: the per-sample FIR pass.
 //
 // Declarations only, on purpose: echo_canceller_avx2.cpp is compiled with
-// -mavx2, and any inline function or template it instantiated could be merged
-// by the linker with the baseline copy and then run on a CPU without AVX2.
+// -mavx2, and any inline function or template from a shared header that it
+// instantiated could be merged by the linker with the baseline copy and then
+// run on a CPU without AVX2.
 //
-// Semantics (all kernels agree bit for bit):
-//   Dot2:  *y0 = sum c0[i] * h[i], *y1 = sum c1[i] * h[i], i in [0, n),
-//          products of 16-bit values summed modulo 2^32.
-//   Adapt: c[i] += (int16)((h[i] * factor + 16384) >> 15) for i in [0, n),
-//          product and sum modulo 2^32, arithmetic shift, 16-bit wrapping add.
+// Step (all kernels agree bit for bit): the two FIR sums of one sample, with
+// the previous sample's background update and tap transfer folded in, so the
+// taps are read once per sample:
+//   if factor != 0:  c1[i] += (int16)((hPrev[i] * factor + 16384) >> 15)
+//                    (product and sum modulo 2^32, arithmetic shift,
+//                    16-bit wrapping add)
+//   if copy:         c0[i] = c1[i]            (after the update)
+//   w[0] = x, w[i] = hCur[i] for i >= 1     (x: the new sample, not yet stored)
+//   *y0 = sum c0[i] * w[i], *y1 = sum c1[i] * w[i]   (modulo 2^32)
+// for i in [0, n). hPrev and hCur may overlap each other, not c0 or c1.
 #pragma once
 #include <cstdint>
 
 namespace media {
 namespace ec_kernels {
 
-void Dot2Scalar(const int16_t* c0, const int16_t* c1, const int16_t* h, int n, int32_t* y0,
-                int32_t* y1);
+using StepFn = void (*)(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur,
+                        int16_t x, int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
+
+void StepScalar(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur, int16_t x,
+                int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
+// c[i] += (int16)((h[i] * factor + 16384) >> 15), as above.
 void AdaptScalar(int16_t* c, const int16_t* h, int n, int32_t factor);
 
 // Defined only on x86-64 builds (VAXO_EC_X86 below).
-void Dot2Sse2(const int16_t* c0, const int16_t* c1, const int16_t* h, int n, int32_t* y0,
-              int32_t* y1);
-void AdaptSse2(int16_t* c, const int16_t* h, int n, int32_t factor);
-void Dot2Avx2(const int16_t* c0, const int16_t* c1, const int16_t* h, int n, int32_t* y0,
-              int32_t* y1);
-void AdaptAvx2(int16_t* c, const int16_t* h, int n, int32_t factor);
+void StepSse2(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur, int16_t x,
+              int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
+void StepAvx2(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur, int16_t x,
+              int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
+// False when echo_canceller_avx2.cpp was built without AVX2 code generation
+// (then StepAvx2 is StepSse2).
+bool Avx2KernelBuilt();
 
 }  // namespace ec_kernels
 }  // namespace media
