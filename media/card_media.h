@@ -10,12 +10,22 @@ struct CardLink;
 
 namespace media {
 
-// Media callback codes.
+// Media callback codes. All are raised by the card's media tick thread: the
+// audio receive thread only flags that a marked block has started to go
+// out, and the tick thread raises that notice (MEDIA_PLAY_MARK without a
+// flag) on its next cycle, so the receive thread never touches a port.
 enum MediaCode : uint32_t {
     kMediaRxBlock = 0x201,
     kMediaTxFill = 0x202,
     kMediaDigit = 0x203,
     kMediaPlayMark = 0x204,
+};
+
+// Answers of a MEDIA_PLAY_MARK query (the 32-bit flag).
+enum PlayMarkFlag : uint32_t {
+    kPlayMarkNone = 0,   // the block carries on (or carries no) play
+    kPlayMarkEnd = 1,    // the block ends the play: queue it with the play mark
+    kPlayMarkRetry = 2,  // the fill could not take the play lock: keep the block and fill it next cycle
 };
 
 // Creates the card's media state (once, when the card link is constructed).
@@ -28,7 +38,9 @@ bool OpenAudioSocket(transport::CardLink& card, uint32_t localAddress);
 // Set-up step 11: pools of every channel, then the media tick and audio
 // receive threads.
 bool StartCardMedia(transport::CardLink& card);
-// Set-up step 14.5: the trunk's 32 echo cancellers with tailMs x 8 taps.
+// Set-up step 14.5: the trunk's 32 echo cancellers with tailMs x 8 taps. A
+// tail the canceller cannot take leaves the trunk without cancellers: its
+// audio then passes unchanged. The trunk's switch must be off meanwhile.
 void CreateEchoCancellers(transport::CardLink& card, int trunk, int32_t tailMs);
 
 // CardClose: stop flags and socket, then the joins in order, then release.

@@ -57,8 +57,7 @@ public:
 
     // Tap count for a trunk's EchoTail (milliseconds): EchoTail x 8.
     // Returns 0, meaning "no canceller for this trunk", when EchoTail < 1
-    // (such a tail has no taps; the spec leaves it open, we treat it as
-    // "echo cancellation not possible") or when EchoTail > kMaxEchoTailMs
+    // (such a tail has no taps, so no cancellation is possible) or when EchoTail > kMaxEchoTailMs
     // (a configuration error: the tail would be far beyond any line echo and
     // its cost beyond any CPU budget). The caller writes a trace line and
     // leaves the trunk's channels without a canceller; an uncreated canceller

@@ -46,11 +46,18 @@ struct AvrtApi {
     AvRevertFn revert = nullptr;
 };
 
-// avrt.dll is looked up once, at the first use, and kept loaded.
+// avrt.dll is looked up once, at the first use, and kept loaded. It is
+// taken from the system folder only, never from the host's folders.
 const AvrtApi& Avrt() {
     static const AvrtApi api = [] {
         AvrtApi a;
-        HMODULE dll = LoadLibraryA("avrt.dll");
+        char path[MAX_PATH];
+        UINT n = GetSystemDirectoryA(path, MAX_PATH);
+        HMODULE dll = nullptr;
+        if (n > 0 && n + sizeof "\\avrt.dll" <= MAX_PATH) {
+            lstrcatA(path, "\\avrt.dll");
+            dll = LoadLibraryA(path);
+        }
         if (dll != nullptr) {
             a.setCharacteristics = Lookup<AvSetCharacteristicsFn>(dll, "AvSetMmThreadCharacteristicsA");
             a.setPriority = Lookup<AvSetPriorityFn>(dll, "AvSetMmThreadPriority");
