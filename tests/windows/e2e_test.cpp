@@ -1,0 +1,206 @@
+// The Windows module against a simulated card: scripts/test-windows runs
+// this program under wine in the host namespace of a private lab and the
+// Linux card simulator in the card's namespace, scripted so that:
+//   - the card has serial 4711 and one trunk, user side for the module;
+//   - every call the module places is answered;
+//   - once the D-channel is up, after a pause, the card calls timeslot 1
+//     from 5551234 to 100, plays the digit 5 when answered, and clears the
+//     call with cause 16 a while later.
+// The lab's facts reach the program in VAXO_E2E_* variables.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "module_loader.h"
+
+using namespace wintest;
+
+namespace {
+
+constexpr DWORD kDChannelMs = 20000;
+constexpr DWORD kCallMs = 15000;
+
+// A host's view of one port: its event handle and what GetEvent gave.
+struct PortEvents {
+    const Api* api = nullptr;
+    int port = -1;
+    HANDLE event = nullptr;
+    std::vector<int> seen;
+    int signals = 0;  // times the module signalled the handle
+
+    // Waits for the handle and drains GetEvent until code turns up.
+    bool WaitFor(int code, DWORD timeoutMs) {
+        DWORD start = GetTickCount();
+        for (;;) {
+            for (int e = api->GetEvent(port); e != KVEVENT_NONE; e = api->GetEvent(port)) {
+                seen.push_back(e);
+                if (e == code) return true;
+            }
+            DWORD spent = GetTickCount() - start;
+            if (spent >= timeoutMs) return false;
+            if (WaitForSingleObject(event, timeoutMs - spent) == WAIT_OBJECT_0) {
+                ++signals;
+                ResetEvent(event);
+            }
+        }
+    }
+};
+
+const char* Env(const char* name, const char* def) {
+    const char* v = getenv(name);
+    return v != nullptr ? v : def;
+}
+
+// Progress texts until one starts with "DISCONNECTED" or the deadline.
+std::vector<std::string> ProgressUntil(const Api& api, int port, const char* prefix, DWORD timeoutMs) {
+    std::vector<std::string> texts;
+    WaitUntil([&] {
+        for (const char* t = api.GetCallProgress(port); t != nullptr && t[0] != '\0'; t = api.GetCallProgress(port)) {
+            texts.push_back(t);
+            if (strncmp(t, prefix, strlen(prefix)) == 0) return true;
+        }
+        return false;
+    }, timeoutMs);
+    return texts;
+}
+
+// Blocks the host's audio callback saw, by direction, and a count of
+// blocks that were not 160 bytes.
+std::atomic<int> g_audioBlocks[2];
+std::atomic<int> g_oddBlocks{0};
+std::atomic<uint32_t> g_audioContext{0};
+
+void VAXO_CALL CountAudio(int direction, uint32_t context, unsigned char* data, int length) {
+    if (direction == KV_AUDIO_RECEIVED || direction == KV_AUDIO_SENT) g_audioBlocks[direction].fetch_add(1);
+    if (length != 160 || data == nullptr) g_oddBlocks.fetch_add(1);
+    g_audioContext.store(context);
+}
+
+bool Has(const std::vector<std::string>& texts, const char* prefix) {
+    for (const std::string& t : texts)
+        if (t.compare(0, strlen(prefix), prefix) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST_CASE("e2e: discovery, D-channel, incoming call with digit, record and play, outgoing call") {
+    if (getenv("VAXO_E2E_LAB") == nullptr) SKIP("no card lab (run through scripts/test-windows)");
+    RequirePrivateNetwork();
+    const std::string serial = Env("VAXO_E2E_SERIAL", "4711");
+
+    InstalledModule m("[Debug]\r\nLevel=0\r\n[General]\r\nHdlcLog=1\r\n");
+    REQUIRE_LOADED(m);
+    const Api& api = m.api();
+    REQUIRE(api.Init());
+
+    // Discovery: one card of one trunk, 30 ports named after it.
+    CHECK_EQ(api.NoofPorts(), 30);
+    if (api.NoofPorts() != 30) {
+        api.Shutdown();
+        FAIL_NOW("the card was not found");
+    }
+    CHECK_STREQ(api.GetSerialNo(0), serial.c_str());
+    CHECK_STREQ(api.GetPortName(0), ("VaxoBoard (1P " + serial + ") Trunk 1 Chn 1").c_str());
+    CHECK_STREQ(api.GetPortName(15), ("VaxoBoard (1P " + serial + ") Trunk 1 Chn 17").c_str());
+    CHECK_STREQ(api.GetInfo(0, "SERIALNO"), serial.c_str());
+
+    PortEvents in, out;
+    in.api = out.api = &api;
+    in.port = 0;
+    out.port = 1;
+    in.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    out.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    api.SetEventHandle(0, in.event);
+    api.SetEventHandle(1, out.event);
+    CHECK(api.OpenPort(0));
+    CHECK(api.OpenPort(1));
+    // The callback is __stdcall on 32-bit Windows, like the exports.
+    api.SetAudioCallback(0, 0x5EED, CountAudio);
+    CHECK_STREQ(api.GetInfo(0, "OPENTYPE"), "ALAW");
+
+    // D-channel up: the trace says so and the ports become ready.
+    CHECK(m.WaitForLog("DCHANNEL UP", kDChannelMs));
+    CHECK(WaitUntil([&] {
+        const char* state = api.GetInfo(1, "CHANNELSTATE");
+        return state != nullptr && strcmp(state, "READY") == 0;
+    }, kDChannelMs));
+
+    // Incoming call from the card on timeslot 1.
+    bool rang = in.WaitFor(KVEVENT_RING, kCallMs + kDChannelMs);
+    CHECK(rang);
+    if (rang) {
+        CHECK_EQ(api.GetRings(0), 1);
+        CHECK_STREQ(api.GetInfo(0, "CLI"), "5551234");
+        CHECK_STREQ(api.GetInfo(0, "DLI"), "100");
+        CHECK(api.Answer(0));
+        CHECK(api.IsCallActive(0));
+
+        // The card plays the digit 5 once the call is answered.
+        CHECK(in.WaitFor(KVEVENT_KEY, kCallMs));
+        CHECK_EQ(api.GetKey(0), '5');
+        CHECK_EQ(api.GetKey(0), 0);
+
+        // One second of what the card sends: exactly 8000 bytes.
+        CHECK(api.Record(0, 1000));
+        CHECK(in.WaitFor(KVEVENT_RECORDENDS, kCallMs));
+        CHECK_EQ(api.GetRecordSize(0), 8000);
+        CHECK(api.GetRecordBuffer(0) != nullptr);
+
+        // A quarter second of a tone goes out on the line.
+        std::vector<unsigned char> tone(2000);
+        for (size_t i = 0; i < tone.size(); ++i) tone[i] = (i / 4) % 2 ? 0xA5 : 0x25;
+        CHECK(api.Play(0, tone.data(), static_cast<int>(tone.size())));
+        CHECK(api.PlayTimeLeft(0) > 0);
+        CHECK(in.WaitFor(KVEVENT_PLAYENDS, kCallMs));
+        CHECK_EQ(api.PlayTimeLeft(0), 0);
+
+        // The card clears the call with cause 16.
+        CHECK(in.WaitFor(KVEVENT_CALLPROGRESS, kCallMs));
+        std::vector<std::string> texts = ProgressUntil(api, 0, "DISCONNECTED", kCallMs);
+        CHECK(Has(texts, "DISCONNECTED"));
+        for (const std::string& t : texts) std::printf("  port 0 progress: %s\n", t.c_str());
+        CHECK(api.Hangup(0));
+        CHECK(!api.IsCallActive(0));
+    }
+
+    // Outgoing call on timeslot 2, answered by the card, cleared by us.
+    CHECK(api.Dial(1, "100"));
+    CHECK(WaitUntil([&] { return api.IsCallActive(1); }, kCallMs));
+    std::vector<std::string> texts = ProgressUntil(api, 1, "CONNECTED", kCallMs);
+    for (const std::string& t : texts) std::printf("  port 1 progress: %s\n", t.c_str());
+    CHECK(Has(texts, "CONNECTED"));
+    // Progress events of the outgoing call signalled the port's handle.
+    CHECK_EQ(WaitForSingleObject(out.event, 0), WAIT_OBJECT_0);
+    CHECK(out.WaitFor(KVEVENT_CALLPROGRESS, 0));
+    CHECK(api.Hangup(1));
+    CHECK(!api.IsCallActive(1));
+
+    api.SetAudioCallback(0, 0, nullptr);
+    CHECK(g_audioBlocks[KV_AUDIO_RECEIVED].load() > 50);  // the call lasted seconds: 50 blocks a second
+    CHECK(g_audioBlocks[KV_AUDIO_SENT].load() > 50);
+    CHECK_EQ(g_oddBlocks.load(), 0);
+    CHECK_EQ(g_audioContext.load(), 0x5EEDu);
+    CHECK(in.signals > 0);
+    api.ClosePort(0);
+    api.ClosePort(1);
+    api.SetEventHandle(0, nullptr);
+    api.SetEventHandle(1, nullptr);
+    api.Shutdown();
+    CloseHandle(in.event);
+    CloseHandle(out.event);
+
+    std::string log = m.Log();
+    CHECK(log.find("Exit Answer(0) -> true") != std::string::npos);
+    CHECK(log.find("Exit Dial(1,\"100\") -> true") != std::string::npos);
+    CHECK(log.find("Exit Shutdown() -> void") != std::string::npos);
+    // The D-channel capture of the trunk went next to the module.
+    std::string capture = ReadFileText(m.dir() + "\\vaxo-" + serial + "-1.hdlc");
+    CHECK(!capture.empty());
+    std::printf("  log %u bytes, capture %u bytes\n", static_cast<unsigned>(log.size()),
+                static_cast<unsigned>(capture.size()));
+}
+
+WINTEST_MAIN("e2e_test")

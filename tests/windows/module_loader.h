@@ -1,0 +1,137 @@
+// Loads the built module the way a Windows IVR host does: copied into a
+// folder of its own beside its INI file, LoadLibrary by full path, every
+// export looked up by its plain name. Shared by module_test and e2e_test.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "include/vaxo_dt_qpl.h"
+#include "win_helpers.h"
+
+namespace wintest {
+
+#define VAXO_EXPORT_LIST(X)                                                                                     \
+    X(Init) X(Shutdown) X(GetDriverName) X(GetDriverVer) X(NoofPorts) X(IsDeviceActive) X(IsPort)             \
+    X(GetPortName) X(GetSerialNo) X(GetError) X(SetEventHandle) X(GetEvent) X(IsEventPending) X(OpenPort)      \
+    X(ClosePort) X(GetRings) X(GetKey) X(GetInfo) X(SetInfo) X(DeviceSpecific) X(Answer) X(Hangup) X(Reject)  \
+    X(Dial) X(IsCallActive) X(Transfer) X(BlindTransfer) X(GetCallProgress) X(GenerateDtmf) X(Play)           \
+    X(PlayCached) X(StopPlay) X(PlayTimeLeft) X(Record) X(StopRecord) X(GetRecordBuffer) X(GetRecordSize)     \
+    X(RecordTimeLeft) X(SetAudioCallback)
+
+const char* const kModuleName = "vaxo-dt-qpl.dev";
+const char* const kLevel0Ini = "[Debug]\r\nLevel=0\r\n";
+
+// Typed as the header declares them, so that a 32-bit build calls them
+// __stdcall exactly as a host compiled against the header does.
+struct Api {
+#define X(name) decltype(&::name) name = nullptr;
+    VAXO_EXPORT_LIST(X)
+#undef X
+};
+
+inline std::string OwnFolder() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string s(path, n < sizeof path ? n : 0);
+    size_t slash = s.find_last_of('\\');
+    return slash == std::string::npos ? std::string(".") : s.substr(0, slash);
+}
+
+// The module built beside this program (copied there by its build).
+inline std::string BuiltModule() { return OwnFolder() + "\\" + kModuleName; }
+
+// A module installed the way a host installs it: the DLL and its INI side
+// by side in a folder of their own.
+class InstalledModule {
+public:
+    explicit InstalledModule(const char* iniText, const std::string& dir = std::string())
+        : dir_(dir.empty() ? FreshFolder("module") : dir) {
+        path_ = dir_ + "\\" + kModuleName;
+        if (dir.empty()) copied_ = CopyFileA(BuiltModule().c_str(), path_.c_str(), FALSE) != FALSE;
+        else copied_ = GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (iniText != nullptr) WriteFileText(dir_ + "\\vaxo-dt-qpl.ini", iniText);
+        if (copied_) Load();
+    }
+    ~InstalledModule() { Unload(); }
+
+    bool Load() {
+        handle_ = LoadLibraryA(path_.c_str());
+        if (handle_ == nullptr) return false;
+#define X(name) \
+    api_.name = reinterpret_cast<decltype(&::name)>(reinterpret_cast<void (*)()>(GetProcAddress(handle_, #name)));
+        VAXO_EXPORT_LIST(X)
+#undef X
+        return true;
+    }
+    bool Unload() {
+        if (handle_ == nullptr) return true;
+        BOOL ok = FreeLibrary(handle_);
+        handle_ = nullptr;
+        api_ = Api();
+        return ok != FALSE;
+    }
+
+    bool loaded() const { return handle_ != nullptr; }
+    bool copied() const { return copied_; }
+    HMODULE handle() const { return handle_; }
+    const Api* operator->() const { return &api_; }
+    const Api& api() const { return api_; }
+    const std::string& dir() const { return dir_; }
+    const std::string& path() const { return path_; }
+    std::string LogPath() const { return dir_ + "\\vaxo-dt-qpl.log"; }
+    std::string Log() const { return ReadFileText(LogPath()); }
+    bool WaitForLog(const std::string& text, DWORD timeoutMs) const {
+        return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
+    }
+
+private:
+    std::string dir_, path_;
+    bool copied_ = false;
+    HMODULE handle_ = nullptr;
+    Api api_;
+};
+
+#define REQUIRE_LOADED(m)                                                     \
+    REQUIRE((m).copied());                                                    \
+    if (!(m).loaded()) FAIL_NOW("LoadLibrary failed: " + std::to_string(GetLastError()))
+
+// Init sends discovery broadcasts on every adapter: only where
+// scripts/test-windows has said that this process runs in its private
+// network, and only when the adapters are exactly the ones it made there.
+inline void RequirePrivateNetwork() {
+    const char* ok = getenv("VAXO_TEST_PRIVATE_NET");
+    const char* expected = getenv("VAXO_TEST_ADAPTERS");
+    if (ok == nullptr || std::string(ok) != "1" || expected == nullptr)
+        SKIP("not in a private network namespace (run through scripts/test-windows)");
+    std::set<std::string> want;
+    std::string list(expected);
+    for (size_t pos = 0; pos <= list.size();) {
+        size_t comma = list.find(',', pos);
+        if (comma == std::string::npos) comma = list.size();
+        if (comma > pos) {
+            std::string item = list.substr(pos, comma - pos);
+            want.insert(item.substr(0, item.find('/')));
+        }
+        pos = comma + 1;
+    }
+    std::set<std::string> got;
+    ULONG size = 0;
+    if (GetAdaptersInfo(nullptr, &size) == ERROR_BUFFER_OVERFLOW) {
+        std::vector<unsigned char> buf(size);
+        auto* info = reinterpret_cast<IP_ADAPTER_INFO*>(buf.data());
+        if (GetAdaptersInfo(info, &size) == ERROR_SUCCESS)
+            for (IP_ADAPTER_INFO* a = info; a != nullptr; a = a->Next)
+                if (std::string(a->IpAddressList.IpAddress.String) != "0.0.0.0")
+                    got.insert(a->IpAddressList.IpAddress.String);
+    }
+    if (got != want) FAIL_NOW("the adapters are not those of the private network: not calling Init");
+}
+
+}  // namespace wintest

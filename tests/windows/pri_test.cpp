@@ -1,0 +1,168 @@
+// The Windows build of libpri: two controllers, network side and user side,
+// wired back to back in memory. The D-channel comes up and a call is set
+// up, answered and cleared, which only works when the frame layouts, the
+// timers and the random numbers of the ported library are right.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libpri.h>
+}
+
+#include "check.h"
+#include "platform/clock.h"
+
+namespace {
+
+struct Side {
+    struct pri* ctrl = nullptr;
+    std::deque<std::vector<unsigned char>> inbox;  // frames from the peer
+    Side* peer = nullptr;
+    int frames = 0;
+};
+
+int ReadFrame(struct pri* pri, void* buf, int buflen) {
+    Side* s = static_cast<Side*>(pri_get_userdata(pri));
+    if (s->inbox.empty()) return 0;
+    std::vector<unsigned char> f = std::move(s->inbox.front());
+    s->inbox.pop_front();
+    int n = static_cast<int>(f.size()) < buflen ? static_cast<int>(f.size()) : buflen;
+    memcpy(buf, f.data(), static_cast<size_t>(n));
+    return n;
+}
+
+int WriteFrame(struct pri* pri, void* buf, int buflen) {
+    Side* s = static_cast<Side*>(pri_get_userdata(pri));
+    const unsigned char* p = static_cast<const unsigned char*>(buf);
+    s->peer->inbox.emplace_back(p, p + buflen);  // the two FCS bytes go along
+    ++s->frames;
+    return buflen;
+}
+
+void Quiet(struct pri*, char*) {}
+
+// Runs both controllers until want() holds or the deadline passes; every
+// event goes to onEvent(side index, event).
+template <typename Want, typename OnEvent>
+bool Pump(Side (&sides)[2], Want want, OnEvent onEvent, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!want()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        bool busy = false;
+        for (int i = 0; i < 2; ++i) {
+            while (!sides[i].inbox.empty()) {
+                busy = true;
+                if (pri_event* e = pri_check_event(sides[i].ctrl)) onEvent(i, e);
+            }
+            struct timeval* next = pri_schedule_next(sides[i].ctrl);
+            if (next != nullptr) {
+                plat::UtcTimeval now = plat::UtcNow();
+                if (now.seconds > next->tv_sec || (now.seconds == next->tv_sec && now.microseconds >= next->tv_usec)) {
+                    busy = true;
+                    if (pri_event* e = pri_schedule_run(sides[i].ctrl)) onEvent(i, e);
+                }
+            }
+        }
+        if (!busy) Sleep(1);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_CASE("libpri: D-channel up, a call answered and cleared, back to back") {
+    pri_set_message(Quiet);
+    pri_set_error(Quiet);
+    Side sides[2];
+    sides[0].peer = &sides[1];
+    sides[1].peer = &sides[0];
+    sides[0].ctrl = pri_new_cb(-1, PRI_NETWORK, PRI_SWITCH_EUROISDN_E1, ReadFrame, WriteFrame, &sides[0]);
+    sides[1].ctrl = pri_new_cb(-1, PRI_CPE, PRI_SWITCH_EUROISDN_E1, ReadFrame, WriteFrame, &sides[1]);
+    REQUIRE(sides[0].ctrl != nullptr && sides[1].ctrl != nullptr);
+    CHECK(pri_get_version() != nullptr && pri_get_version()[0] != '\0');
+
+    // libpri's timers run on gettimeofday(); the module hands them the
+    // platform's UTC time, so both must share one time base.
+    struct timeval* next = pri_schedule_next(sides[1].ctrl);
+    REQUIRE(next != nullptr);
+    plat::UtcTimeval now = plat::UtcNow();
+    CHECK(next->tv_sec >= now.seconds - 1 && next->tv_sec <= now.seconds + 60);
+
+    bool up[2] = {false, false};
+    bool answered = false, proceeding = false, hungUp = false, released = false;
+    int ringChannel = -1, hangupCause = -1;
+    std::string called, calling;
+    q931_call* incoming = nullptr;
+    auto onEvent = [&](int side, pri_event* e) {
+        switch (e->e) {
+        case PRI_EVENT_DCHAN_UP:
+            up[side] = true;
+            break;
+        case PRI_EVENT_RING:
+            if (side == 0) {
+                incoming = e->ring.call;
+                ringChannel = e->ring.channel;
+                called = e->ring.callednum;
+                calling = e->ring.callingnum;
+                pri_proceeding(sides[0].ctrl, incoming, e->ring.channel, 0);
+                pri_answer(sides[0].ctrl, incoming, e->ring.channel, 0);
+            }
+            break;
+        case PRI_EVENT_PROCEEDING:
+            if (side == 1) proceeding = true;
+            break;
+        case PRI_EVENT_ANSWER:
+            if (side == 1) answered = true;
+            break;
+        case PRI_EVENT_HANGUP_REQ:
+            if (side == 0) {
+                hangupCause = e->hangup.cause;
+                pri_hangup(sides[0].ctrl, e->hangup.call, e->hangup.cause);
+                hungUp = true;
+            }
+            break;
+        case PRI_EVENT_HANGUP:
+            if (side == 1) released = true;
+            break;
+        default:
+            break;
+        }
+    };
+
+    CHECK(Pump(sides, [&] { return up[0] && up[1]; }, onEvent, 20000));
+    REQUIRE(up[0] && up[1]);
+
+    q931_call* call = pri_new_call(sides[1].ctrl);
+    REQUIRE(call != nullptr);
+    struct pri_sr* sr = pri_sr_new();
+    pri_sr_set_channel(sr, 17, 1, 0);
+    pri_sr_set_bearer(sr, PRI_TRANS_CAP_SPEECH, PRI_LAYER_1_ALAW);
+    char calledNumber[] = "4711";
+    char callingNumber[] = "0815";
+    pri_sr_set_called(sr, calledNumber, PRI_NATIONAL_ISDN, 1);
+    pri_sr_set_caller(sr, callingNumber, nullptr, PRI_NATIONAL_ISDN, PRES_ALLOWED_USER_NUMBER_NOT_SCREENED);
+    CHECK_EQ(pri_setup(sides[1].ctrl, call, sr), 0);
+    pri_sr_free(sr);
+
+    CHECK(Pump(sides, [&] { return answered; }, onEvent, 10000));
+    CHECK(proceeding);
+    CHECK(incoming != nullptr);
+    CHECK_EQ(ringChannel & 0xFF, 17);  // low byte: the timeslot
+    CHECK(called == "4711");
+    CHECK(calling == "0815");
+
+    if (answered) {
+        pri_hangup(sides[1].ctrl, call, PRI_CAUSE_NORMAL_CLEARING);
+        CHECK(Pump(sides, [&] { return released; }, onEvent, 10000));
+        CHECK(hungUp);
+        CHECK_EQ(hangupCause, PRI_CAUSE_NORMAL_CLEARING);
+    }
+    CHECK(sides[0].frames > 0 && sides[1].frames > 0);
+}
+
+WINTEST_MAIN("pri_test")
