@@ -102,12 +102,12 @@ public:
             fprintf(stderr, "no private network lab: %s\n", why.c_str());
             return false;
         }
-        sim::CardSpec spec;
-        spec.serial = 4242;
-        spec.trunks = kTrunks;
+        sim::CardProfile profile;
+        profile.serial = 4242;
+        profile.trunks = kTrunks;
         bool started = false;
         lab_->InCard(0, [&] {
-            card_.reset(new sim::SimCard(spec));
+            card_.reset(new sim::SimCard(profile));
             started = card_->Start();
         });
         if (!started) return false;

@@ -57,13 +57,13 @@ bool CardsRun(CardsResult* result) {
     }
     std::vector<std::unique_ptr<sim::SimCard>> cards;
     for (int i = 0; i < kCards; ++i) {
-        sim::CardSpec spec;
-        spec.serial = 1000 + static_cast<uint32_t>(i);
-        spec.trunks = kTrunks;
+        sim::CardProfile profile;
+        profile.serial = 1000 + static_cast<uint32_t>(i);
+        profile.trunks = kTrunks;
         bool started = false;
         std::unique_ptr<sim::SimCard> card;
         lab->InCard(i, [&] {
-            card.reset(new sim::SimCard(spec));
+            card.reset(new sim::SimCard(profile));
             started = card->Start();
         });
         if (!started) {

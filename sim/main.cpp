@@ -126,16 +126,16 @@ struct ScriptedCall {
 };
 
 bool StartCard(Card& c, bool allowAny, sim::IncomingPolicy policy) {
-    sim::CardSpec spec;
-    spec.serial = static_cast<uint32_t>(Int(c.options, "serial", spec.serial));
-    spec.trunks = static_cast<int>(Int(c.options, "trunks", spec.trunks));
-    spec.framesPerPacket = static_cast<int>(Int(c.options, "frames", 0));
-    spec.moduleIsNetworkSide = Int(c.options, "network-side", 0) != 0;
-    spec.switchType = static_cast<int>(Int(c.options, "switch", spec.switchType));
-    spec.keepAliveMs = static_cast<uint32_t>(Int(c.options, "keepalive", spec.keepAliveMs));
-    c.sim = std::make_unique<sim::SimCard>(spec);
-    c.upReported.assign(static_cast<size_t>(std::max(spec.trunks, 0)), false);
-    for (int t = 0; t < spec.trunks; ++t) c.sim->SetIncomingPolicy(t, policy);
+    sim::CardProfile profile;
+    profile.serial = static_cast<uint32_t>(Int(c.options, "serial", profile.serial));
+    profile.trunks = static_cast<int>(Int(c.options, "trunks", profile.trunks));
+    profile.framesPerPacket = static_cast<int>(Int(c.options, "frames", 0));
+    profile.moduleIsNetworkSide = Int(c.options, "network-side", 0) != 0;
+    profile.switchType = static_cast<int>(Int(c.options, "switch", profile.switchType));
+    profile.keepAliveMs = static_cast<uint32_t>(Int(c.options, "keepalive", profile.keepAliveMs));
+    c.sim = std::make_unique<sim::SimCard>(profile);
+    c.upReported.assign(static_cast<size_t>(std::max(profile.trunks, 0)), false);
+    for (int t = 0; t < profile.trunks; ++t) c.sim->SetIncomingPolicy(t, policy);
 
     const std::string ns = Str(c.options, "netns");
     bool ok = false;
@@ -159,7 +159,7 @@ bool StartCard(Card& c, bool allowAny, sim::IncomingPolicy policy) {
         if (!ok) why = "cannot bind port 5854";
     });
     starter.join();
-    std::printf("card %u: %s\n", spec.serial, ok ? "started" : why.c_str());
+    std::printf("card %u: %s\n", profile.serial, ok ? "started" : why.c_str());
     return ok;
 }
 
@@ -252,7 +252,7 @@ void ReportLinks(Card& c) {
     for (size_t t = 0; t < c.upReported.size(); ++t) {
         bool up = c.sim->DChannelUp(static_cast<int>(t));
         if (up != c.upReported[t])
-            std::printf("card %u: trunk %zu D-channel %s\n", c.sim->spec().serial, t, up ? "up" : "down");
+            std::printf("card %u: trunk %zu D-channel %s\n", c.sim->profile().serial, t, up ? "up" : "down");
         c.upReported[t] = up;
     }
 }

@@ -11,7 +11,7 @@
 
 namespace sim {
 
-struct CardSpec {
+struct CardProfile {
     uint32_t serial = 4711;
     int trunks = 1;                       // 1 to 8 (other values for fault tests)
     uint8_t firmwareVersion = 3;
@@ -60,7 +60,7 @@ struct AudioStats {
     size_t lastModuleLength = 0;
 };
 
-// Frames per packet the card uses when CardSpec::framesPerPacket is 0.
+// Frames per packet the card uses when CardProfile::framesPerPacket is 0.
 int DefaultFramesPerPacket(int trunks);
 
 // Audio source of one channel.
@@ -76,7 +76,7 @@ struct AudioSource {
 
 class SimCard {
 public:
-    explicit SimCard(const CardSpec& spec);
+    explicit SimCard(const CardProfile& profile);
     ~SimCard();
     SimCard(const SimCard&) = delete;
     SimCard& operator=(const SimCard&) = delete;
@@ -87,7 +87,7 @@ public:
     // until the connection ends; keep-alives start with the card information.
     bool Start();
     void Stop();
-    const CardSpec& spec() const;
+    const CardProfile& profile() const;
 
     // Control connection.
     bool Connected() const;

@@ -84,8 +84,8 @@ bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
 }  // namespace
 
 struct SimCard::Impl {
-    explicit Impl(const CardSpec& s)
-        : spec(s), parser([this](const ControlMessage& m) { OnMessage(m); }) {
+    explicit Impl(const CardProfile& s)
+        : profile(s), parser([this](const ControlMessage& m) { OnMessage(m); }) {
         answerInfo = s.answerInfoRequest;
         const int statusBytes = s.trunks > 0 ? std::min(s.trunks, 127) : 0;
         lineStatus.assign(static_cast<size_t>(statusBytes), 0);
@@ -94,7 +94,7 @@ struct SimCard::Impl {
         audio = std::make_unique<AudioEngine>(s.trunks, s.framesPerPacket);
     }
 
-    CardSpec spec;
+    CardProfile profile;
     std::atomic<bool> running{false}, stop{false};
     bool abandoned = false;  // a thread outlived Stop's deadline
     std::atomic<bool> answerInfo{true}, answerDiscovery{true}, silent{false};
@@ -203,7 +203,7 @@ struct SimCard::Impl {
         const auto& b = m.bytes;
         switch (m.type) {
             case wire::kInfoRequest:
-                if (answerInfo && SendControl(wire::CardInfoMessage(spec))) {
+                if (answerInfo && SendControl(wire::CardInfoMessage(profile))) {
                     infoSent = true;
                     SendLineStatus();
                 }
@@ -247,8 +247,8 @@ struct SimCard::Impl {
                 if (fds[0].revents & POLLIN) Accept();
                 else if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadConnection();
             }
-            if (conn >= 0 && infoSent && spec.keepAliveMs > 0 &&
-                NowMs() - lastKeepAliveMs >= static_cast<int64_t>(spec.keepAliveMs))
+            if (conn >= 0 && infoSent && profile.keepAliveMs > 0 &&
+                NowMs() - lastKeepAliveMs >= static_cast<int64_t>(profile.keepAliveMs))
                 SendLineStatus();
         }
         DropConnection();
@@ -258,7 +258,7 @@ struct SimCard::Impl {
     void OnDatagram(const uint8_t* d, size_t n, uint32_t from) {
         if (n >= wire::kTagBytes && std::memcmp(d, wire::kDiscoveryQuery, wire::kTagBytes) == 0) {
             if (!answerDiscovery) return;
-            auto reply = wire::Announcement(wire::kReplyTag, spec.serial);
+            auto reply = wire::Announcement(wire::kReplyTag, profile.serial);
             sockaddr_in to = SocketAddress(from, wire::kCardPort);
             sendto(udp, reply.data(), reply.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
         } else if (n >= 2 && d[0] == wire::kAudioMagic0 && d[1] == wire::kAudioMagic1) {
@@ -357,7 +357,7 @@ struct SimCard::Impl {
     }
 };
 
-SimCard::SimCard(const CardSpec& spec) : impl_(std::make_unique<Impl>(spec)) {}
+SimCard::SimCard(const CardProfile& profile) : impl_(std::make_unique<Impl>(profile)) {}
 
 SimCard::~SimCard() {
     Stop();
@@ -370,7 +370,7 @@ void SimCard::Stop() {
     if (impl_->running) impl_->Stop();
 }
 
-const CardSpec& SimCard::spec() const { return impl_->spec; }
+const CardProfile& SimCard::profile() const { return impl_->profile; }
 
 bool SimCard::Connected() const { return impl_->conn >= 0; }
 
@@ -444,7 +444,7 @@ void SimCard::SendRaw(const std::vector<uint8_t>& bytes, bool splitEachByte) {
 
 void SimCard::AnnounceRestart() {
     if (impl_->udp < 0) return;
-    auto d = wire::Announcement(wire::kRestartTag, impl_->spec.serial);
+    auto d = wire::Announcement(wire::kRestartTag, impl_->profile.serial);
     sockaddr_in to = SocketAddress(impl_->broadcast, wire::kCardPort);
     sendto(impl_->udp, d.data(), d.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
@@ -520,7 +520,7 @@ void SimCard::SetLostCount(uint8_t k) {
 uint64_t SimCard::PacketsReceived() const { return impl_->audio->Stats().packetsReceived; }
 AudioStats SimCard::Stats() const { return impl_->audio->Stats(); }
 int SimCard::FramesPerPacket() const {
-    return impl_->spec.framesPerPacket > 0 ? impl_->spec.framesPerPacket : DefaultFramesPerPacket(impl_->spec.trunks);
+    return impl_->profile.framesPerPacket > 0 ? impl_->profile.framesPerPacket : DefaultFramesPerPacket(impl_->profile.trunks);
 }
 void SimCard::SetEchoPath(int trunk, int timeslot, double lossDb, int delayMs) {
     impl_->audio->SetEchoPath(trunk, timeslot, lossDb, delayMs);

@@ -12,18 +12,18 @@ std::vector<uint8_t> Announcement(const char* tag, uint32_t serial) {
     return d;
 }
 
-std::vector<uint8_t> CardInfoMessage(const CardSpec& spec) {
+std::vector<uint8_t> CardInfoMessage(const CardProfile& profile) {
     std::vector<uint8_t> m(2 + kCardInfoPayloadBytes, 0);
     m[0] = kMessageStart;
     m[1] = kCardInfo;
     uint8_t* p = &m[2];
     std::memcpy(p, "VAXO ", 5);
-    p[5] = spec.firmwareVersion;
-    p[6] = static_cast<uint8_t>(static_cast<int8_t>(spec.trunks));
-    PutLe32(p + 7, spec.featureFlags);
-    PutLe32(p + 11, spec.serial);
-    std::memcpy(p + 15, spec.firmwareDate, 4);
-    std::memcpy(p + 19, spec.burnDate, 3);
+    p[5] = profile.firmwareVersion;
+    p[6] = static_cast<uint8_t>(static_cast<int8_t>(profile.trunks));
+    PutLe32(p + 7, profile.featureFlags);
+    PutLe32(p + 11, profile.serial);
+    std::memcpy(p + 15, profile.firmwareDate, 4);
+    std::memcpy(p + 19, profile.burnDate, 3);
     return m;
 }
 

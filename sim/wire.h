@@ -69,7 +69,7 @@ inline uint32_t GetLe32(const uint8_t* p) {
 // "VAXO R" or "VAXO B" datagram for a serial number.
 std::vector<uint8_t> Announcement(const char* tag, uint32_t serial);
 // Card information message: FF 01 and its 22-byte payload.
-std::vector<uint8_t> CardInfoMessage(const CardSpec& spec);
+std::vector<uint8_t> CardInfoMessage(const CardProfile& profile);
 // Trunk count used for audio packets and per-trunk tables: 1 to 8.
 int AudioTrunks(int trunks);
 

@@ -20,9 +20,9 @@ int TimeslotOf(int port) { return port < 15 ? port + 1 : port + 2; }
 class CallLab {
 public:
     bool Start(testsupport::NetworkLab& lab) {
-        sim::CardSpec spec;
-        spec.serial = 812;
-        if (!StartCards(lab, {spec}, &cards_)) return false;
+        sim::CardProfile profile;
+        profile.serial = 812;
+        if (!StartCards(lab, {profile}, &cards_)) return false;
         host_.reset(new testsupport::ModuleHost());
         if (!host_->loaded()) return false;
         started_.reset(new Started(*host_));

@@ -47,8 +47,8 @@ uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (ui
 // A started card inside card namespace 0 of a lab.
 struct LabCard {
     std::unique_ptr<sim::SimCard> card;
-    bool Start(testsupport::NetworkLab& lab, const sim::CardSpec& spec) {
-        card = std::make_unique<sim::SimCard>(spec);
+    bool Start(testsupport::NetworkLab& lab, const sim::CardProfile& profile) {
+        card = std::make_unique<sim::SimCard>(profile);
         bool ok = false;
         lab.InCard(0, [&] { ok = card->Start(); });
         return ok;
@@ -328,13 +328,13 @@ TEST(SimAudio, EchoPathReturnsModuleAudioDelayedAndAttenuated) {
 
 TEST(SimCard, AnswersDiscoveryAndControlRequests) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.serial = 0x01020304;
-    spec.trunks = 2;
-    spec.featureFlags = 0xA0B0C0D0;
-    spec.keepAliveMs = 100;
+    sim::CardProfile profile;
+    profile.serial = 0x01020304;
+    profile.trunks = 2;
+    profile.featureFlags = 0xA0B0C0D0;
+    profile.keepAliveMs = 100;
     LabCard lc;
-    ASSERT_TRUE(lc.Start(*lab, spec));
+    ASSERT_TRUE(lc.Start(*lab, profile));
     lc.card->SetRegisterValue(0x1006, 0x0A);
 
     // Discovery: the reply goes to the querier's address, port 5854.
@@ -361,19 +361,19 @@ TEST(SimCard, AnswersDiscoveryAndControlRequests) {
     ASSERT_EQ(n, 22);
     EXPECT_EQ(std::memcmp(reply, "VAXO R", 6), 0);
     EXPECT_EQ(reply[6], 0x01);
-    EXPECT_EQ(Le32(reply + 18), spec.serial);
+    EXPECT_EQ(Le32(reply + 18), profile.serial);
     EXPECT_EQ(from.sin_addr.s_addr, lab->CardAddress(0));
 
-    ControlClient c(spec.trunks);
+    ControlClient c(profile.trunks);
     ASSERT_TRUE(c.Connect(lab->CardAddress(0)));
     c.Send({0xFF, 0x01});
     Bytes info = c.NextOfType(0x01, 2000);
     ASSERT_EQ(info.size(), 24u);
     EXPECT_EQ(std::memcmp(&info[2], "VAXO ", 5), 0);
-    EXPECT_EQ(info[7], spec.firmwareVersion);
+    EXPECT_EQ(info[7], profile.firmwareVersion);
     EXPECT_EQ(info[8], 2);
-    EXPECT_EQ(Le32(&info[9]), spec.featureFlags);
-    EXPECT_EQ(Le32(&info[13]), spec.serial);
+    EXPECT_EQ(Le32(&info[9]), profile.featureFlags);
+    EXPECT_EQ(Le32(&info[13]), profile.serial);
     EXPECT_EQ(Bytes(info.begin() + 17, info.end()), (Bytes{26, 12, 1, 10, 26, 11, 30}));
 
     EXPECT_EQ(c.NextOfType(0x07, 1000), (Bytes{0xFF, 0x07, 0, 0}));  // keep-alive: both lines up
@@ -391,9 +391,9 @@ TEST(SimCard, AnswersDiscoveryAndControlRequests) {
 
 TEST(SimCard, BringsUpQ921AndCarriesCalls) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
+    sim::CardProfile profile;
     LabCard lc;
-    ASSERT_TRUE(lc.Start(*lab, spec));
+    ASSERT_TRUE(lc.Start(*lab, profile));
     ControlClient c(1);
     ASSERT_TRUE(c.Connect(lab->CardAddress(0)));
     UserSide user(c);
@@ -473,10 +473,10 @@ TEST(SimCard, BringsUpQ921AndCarriesCalls) {
 
 TEST(SimCard, PlaysTheUserSideWhenTheModuleIsTheNetwork) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.moduleIsNetworkSide = true;
+    sim::CardProfile profile;
+    profile.moduleIsNetworkSide = true;
     LabCard lc;
-    ASSERT_TRUE(lc.Start(*lab, spec));
+    ASSERT_TRUE(lc.Start(*lab, profile));
     ControlClient c(1);
     ASSERT_TRUE(c.Connect(lab->CardAddress(0)));
     UserSide network(c, PRI_NETWORK);
@@ -486,10 +486,10 @@ TEST(SimCard, PlaysTheUserSideWhenTheModuleIsTheNetwork) {
 
 TEST(SimCard, StreamsPacedAudioAndCapturesTheModules) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.trunks = 2;
+    sim::CardProfile profile;
+    profile.trunks = 2;
     LabCard lc;
-    ASSERT_TRUE(lc.Start(*lab, spec));
+    ASSERT_TRUE(lc.Start(*lab, profile));
     const int n = sim::DefaultFramesPerPacket(2);
     ASSERT_EQ(n, 22);
     const size_t size = 8 + size_t(n) * 2 * 32;

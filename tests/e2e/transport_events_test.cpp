@@ -33,10 +33,10 @@ bool CollectEvents(const testsupport::ModuleHost& host, int ports, size_t want, 
 
 TEST(TransportE2e, SilentCardGoesDownOnceAndARestartReopensIt) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.serial = 4711;
+    sim::CardProfile profile;
+    profile.serial = 4711;
     std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {spec}, &cards));
+    ASSERT_TRUE(StartCards(*lab, {profile}, &cards));
     testsupport::ModuleHost host;
     ASSERT_TRUE(host.loaded());
     Started started(host);
@@ -77,11 +77,11 @@ TEST(TransportE2e, SilentCardGoesDownOnceAndARestartReopensIt) {
 
 TEST(TransportE2e, HdlcErrorsAreLoggedAndTenInARowResetTheLinkWithItsOwnCrc4) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.serial = 4711;
-    spec.trunks = 2;
+    sim::CardProfile profile;
+    profile.serial = 4711;
+    profile.trunks = 2;
     std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {spec}, &cards));
+    ASSERT_TRUE(StartCards(*lab, {profile}, &cards));
     testsupport::ModuleHost host("[General]\r\nCrc4=1\r\n[4711-2]\r\nCrc4=0\r\n");
     ASSERT_TRUE(host.loaded());
     Started started(host);
@@ -115,10 +115,10 @@ TEST(TransportE2e, HdlcErrorsAreLoggedAndTenInARowResetTheLinkWithItsOwnCrc4) {
 
 TEST(TransportE2e, RegisterValuesAreLoggedAtLevelOne) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.serial = 4711;
+    sim::CardProfile profile;
+    profile.serial = 4711;
     std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {spec}, &cards));
+    ASSERT_TRUE(StartCards(*lab, {profile}, &cards));
     testsupport::ModuleHost host("[Debug]\r\nLevel=1\r\n");
     ASSERT_TRUE(host.loaded());
     Started started(host);

@@ -15,7 +15,7 @@
 namespace transport_e2e {
 
 // Starts each card's simulator inside its own namespace.
-inline bool StartCards(testsupport::NetworkLab& lab, const std::vector<sim::CardSpec>& specs,
+inline bool StartCards(testsupport::NetworkLab& lab, const std::vector<sim::CardProfile>& specs,
                        std::vector<std::unique_ptr<sim::SimCard>>* cards) {
     for (size_t i = 0; i < specs.size(); ++i) {
         bool started = false;

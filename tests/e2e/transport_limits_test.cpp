@@ -9,7 +9,7 @@ using namespace transport_e2e;
 
 TEST(TransportE2e, ACardReportingNineTrunksIsRefused) {
     VAXO_REQUIRE_LAB(lab, 2);
-    sim::CardSpec nine, good;
+    sim::CardProfile nine, good;
     nine.serial = 5;
     nine.trunks = 9;
     good.serial = 6;
@@ -27,7 +27,7 @@ TEST(TransportE2e, ACardReportingNineTrunksIsRefused) {
 TEST(TransportE2e, PortsStopAtWholeTrunksWhenTheTableIsFull) {
     constexpr int kCards = 6;
     VAXO_REQUIRE_LAB(lab, kCards);
-    std::vector<sim::CardSpec> specs(kCards);
+    std::vector<sim::CardProfile> specs(kCards);
     for (int i = 0; i < kCards; ++i) {
         specs[i].serial = 100 + static_cast<uint32_t>(i);
         specs[i].trunks = i < 5 ? 8 : 1;

@@ -34,11 +34,11 @@ TEST(TransportE2e, InitWithoutCardsGivesNoPorts) {
 
 TEST(TransportE2e, SetUpMessagesPortsAndDChannelsOfATwoTrunkCard) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.serial = 4711;
-    spec.trunks = 2;
+    sim::CardProfile profile;
+    profile.serial = 4711;
+    profile.trunks = 2;
     std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {spec}, &cards));
+    ASSERT_TRUE(StartCards(*lab, {profile}, &cards));
     // Trunk 1 takes Crc4 from [General], trunk 2 from its own section.
     testsupport::ModuleHost host("[General]\r\nCrc4=1\r\n[4711-2]\r\nCrc4=0\r\n");
     ASSERT_TRUE(host.loaded());
@@ -96,7 +96,7 @@ TEST(TransportE2e, SetUpMessagesPortsAndDChannelsOfATwoTrunkCard) {
 
 TEST(TransportE2e, CardsAreNumberedBySerialAndAFailedCardKeepsItsIndex) {
     VAXO_REQUIRE_LAB(lab, 3);
-    sim::CardSpec silent, nine, three;
+    sim::CardProfile silent, nine, three;
     silent.serial = 1;  // lowest serial: card index 0, never gives its information
     silent.answerInfoRequest = false;
     nine.serial = 9;
@@ -122,11 +122,11 @@ TEST(TransportE2e, CardsAreNumberedBySerialAndAFailedCardKeepsItsIndex) {
 
 TEST(TransportE2e, CaptureFileOfOneTrunkHoldsBothDirections) {
     VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardSpec spec;
-    spec.serial = 4711;
-    spec.trunks = 2;
+    sim::CardProfile profile;
+    profile.serial = 4711;
+    profile.trunks = 2;
     std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {spec}, &cards));
+    ASSERT_TRUE(StartCards(*lab, {profile}, &cards));
     testsupport::ModuleHost host("[4711-2]\r\nHdlcLog=1\r\n");
     ASSERT_TRUE(host.loaded());
     const std::string file = host.dir() + "/vaxo-4711-2.hdlc";
