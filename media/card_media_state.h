@@ -1,0 +1,96 @@
+// The audio stream state of one card, fixed in size when the card link is
+// constructed. Card set-up and close (host thread or card listener) set it
+// up and release it while the media threads are stopped; the audio receive
+// thread and the media tick thread share it through the block rings only;
+// host threads touch nothing but the channels' flush generations.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "media/audio_packet.h"
+#include "media/audio_sequence.h"
+#include "media/block_ring.h"
+#include "media/dtmf_decode.h"
+#include "media/echo_canceller.h"
+#include "media/g711.h"
+#include "platform/socket.h"
+#include "transport/card_link.h"
+
+namespace media {
+
+constexpr uint32_t kEchoReferenceCount = 128;  // buffers of kAudioBufferBytes
+constexpr int32_t kMaxAudioBuffers = 256;      // receive blocks per channel (5.12 s); send pools hold twice
+constexpr int32_t kMinAudioBuffers = 1;
+
+struct ScratchBlock {
+    alignas(16) uint8_t bytes[kBlockBytes];
+};
+
+// One timeslot of one trunk.
+struct ChannelMedia {
+    BlockPool send;     // data ring: tick thread -> receive thread; free ring: back
+    BlockPool receive;  // data ring: receive thread -> tick thread; free ring: back
+
+    // Audio receive thread only.
+    const uint8_t* txBlock = nullptr;  // block going out (the idle block when none)
+    uint32_t txPos = 0;
+    uint8_t* rxBlock = nullptr;  // block being filled (the scratch block when none was free)
+    uint32_t rxFill = 0;
+    EchoCanceller echo;
+
+    // Media tick thread only.
+    uint8_t* deferredTx = nullptr;  // send block whose fill found the play lock taken
+    uint32_t marksQueued = 0;       // number of the latest play mark queued
+    uint32_t marksHandled = 0;      // latest going-out of a mark already looked at
+    CDtmfDecode dtmf;
+
+    std::atomic<bool> dtmfOn{false};
+    // Host threads bump it to silence what is queued: send blocks filled
+    // under an older generation are dropped by the receive thread.
+    std::atomic<uint32_t> flushGeneration{0};
+    // Receive thread: number of the last marked block that started to go out.
+    std::atomic<uint32_t> markSent{0};
+};
+
+// Counters for tests and diagnostics (relaxed).
+struct AudioStats {
+    std::atomic<uint64_t> datagrams{0};  // handed to the stream, before any check
+    std::atomic<uint64_t> dropped{0};    // wrong source, length, magic or trunk count
+    std::atomic<uint64_t> processed{0};
+    std::atomic<uint64_t> sent{0};
+    std::atomic<uint64_t> sendFailures{0};
+};
+
+// Test and benchmark seams: where sent packets go instead of the socket, and
+// a look at every tick cycle as it starts.
+using PacketTap = void (*)(void* context, const uint8_t* packet, size_t length);
+using TickObserver = void (*)(void* context, uint32_t dueMs);
+
+struct CardMedia {
+    ChannelMedia channels[transport::kMaxChannels];
+    ScratchBlock scratch[transport::kMaxChannels];  // audio receive thread only
+    BlockPool echoReferences;                        // audio receive thread on both sides
+    AudioSequence sequence;                          // audio receive thread only
+
+    std::atomic<plat::Socket> socket{plat::kNoSocket};
+    plat::Socket retiredSocket = plat::kNoSocket;  // closed once the receive thread has ended
+
+    // Audio receive thread only.
+    uint8_t receiveBuffer[kAudioBufferBytes];
+    uint8_t sendBuffer[kAudioBufferBytes];
+    uint32_t lastReceivedLength = 0;  // 0 until the first packet
+    uint32_t sendSequence = 0;        // kept across reconnects
+
+    std::atomic<uint32_t> lastProcessed{0xFFFFFFFFu};
+    int32_t primeEchoBuffers = 0;    // read at set-up, at most kEchoReferenceCount
+    bool threadsLeftRunning = false;  // a media thread did not end: keep the state alive
+
+    AudioStats stats;
+
+    PacketTap tap = nullptr;
+    void* tapContext = nullptr;
+    std::atomic<TickObserver> tickObserver{nullptr};
+    void* tickObserverContext = nullptr;
+};
+
+}  // namespace media

@@ -1,0 +1,168 @@
+// Record engine: host threads start and stop a recording of a port; the
+// card's media tick thread appends each received block up to the limit and
+// gives every block to the host's audio callback. The tick thread only
+// try-locks the record lock: while a host thread is starting or stopping a
+// recording (a few stores under the lock) that one block is not recorded.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "driver/device.h"
+#include "driver/trace.h"
+#include "media/play.h"
+#include "media/wave_paths.h"
+
+namespace media {
+
+namespace {
+
+constexpr uint32_t kMaxBufferBytes = 0xFFFFFFFFu;
+constexpr int kNoTimeLimitMs = -1;
+
+void CallHost(CWave& wave, int direction, uint8_t* block, uint32_t length) {
+    KvAudioCallback callback = wave.callback.load(std::memory_order_acquire);
+    if (callback != nullptr) callback(direction, wave.callbackContext.load(), block, static_cast<int>(length));
+}
+
+uint32_t BytesPerSample(const CWave& wave) { return std::max<uint32_t>(wave.format.bitsPerSample / 8u, 1u); }
+
+}  // namespace
+
+CBuffer::~CBuffer() {
+    Detached all = Replace(nullptr, 0);
+    Free(all);
+}
+
+CBuffer::Detached CBuffer::Replace(uint8_t* storage, uint32_t capacity) {
+    Detached out;
+    for (int i = 0; i < storageCount_; ++i) out.storages[out.count++] = storages_[i];
+    storageCount_ = 0;
+    length_.store(0, std::memory_order_release);
+    data_.store(storage, std::memory_order_release);
+    capacity_ = storage != nullptr ? capacity : 0;
+    growth_ = kGrowthBytes;
+    if (storage != nullptr) storages_[storageCount_++] = storage;
+    return out;
+}
+
+void CBuffer::Free(Detached& detached) {
+    for (int i = 0; i < detached.count; ++i) delete[] detached.storages[i];
+    detached.count = 0;
+}
+
+bool CBuffer::Grow(uint32_t needed) {
+    if (storageCount_ == kMaxStorages) return false;
+    uint64_t bigger = std::max<uint64_t>(static_cast<uint64_t>(capacity_) * 2, uint64_t{capacity_} + growth_);
+    bigger = std::min<uint64_t>(std::max<uint64_t>(bigger, needed), kMaxBufferBytes);
+    auto* storage = new (std::nothrow) uint8_t[bigger];
+    if (storage == nullptr) return false;
+    const uint32_t length = length_.load(std::memory_order_relaxed);
+    uint8_t* old = data_.load(std::memory_order_relaxed);
+    if (length > 0) memcpy(storage, old, length);
+    // The old storage stays allocated: a host may be reading it.
+    storages_[storageCount_++] = storage;
+    capacity_ = static_cast<uint32_t>(bigger);
+    data_.store(storage, std::memory_order_release);
+    return true;
+}
+
+bool CBuffer::Append(const uint8_t* bytes, uint32_t n) {
+    if (n == 0) return true;
+    const uint32_t length = length_.load(std::memory_order_relaxed);
+    const uint64_t needed = uint64_t{length} + n;
+    if (needed > kMaxBufferBytes) return false;
+    if (needed > capacity_ && !Grow(static_cast<uint32_t>(needed))) return false;
+    memcpy(data_.load(std::memory_order_relaxed) + length, bytes, n);
+    length_.store(static_cast<uint32_t>(needed), std::memory_order_release);
+    return true;
+}
+
+void OfferReceivedBlock(CWave& wave, uint8_t* block, uint32_t length) {
+    bool ended = false;
+    if (wave.open.load() && wave.recordState.load() == kRecordActive && wave.recordLock.TryEnter()) {
+        if (wave.recordState.load() == kRecordActive) {
+            const uint32_t limit = wave.recordLimit.load();
+            const uint32_t recorded = wave.record.length();
+            if (limit != kNoRecordLimit && uint64_t{recorded} + length > limit) {
+                if (limit > recorded) wave.record.Append(block, limit - recorded);
+                wave.recordState.store(kRecordStopped);
+                ended = true;
+            } else {
+                wave.record.Append(block, length);  // a failed growth drops the block
+            }
+        }
+        wave.recordLock.Leave();
+    }
+    if (ended && wave.owner != nullptr) wave.owner->PostEvent(driver::kEventRecordEnds);
+    CallHost(wave, 0, block, length);
+}
+
+bool Record(driver::CDevice& port, int maxMs) {
+    CWave& wave = port.wave;
+    if (maxMs < kNoTimeLimitMs) {
+        char text[96];
+        snprintf(text, sizeof text, "Record() -> invalid time limit %d ms", maxMs);
+        port.SetError(text);
+        VAXO_TRACE(2, static_cast<int>(port.portNumber), "%s", text);
+        return false;
+    }
+    uint32_t limit = kNoRecordLimit;
+    if (maxMs != kNoTimeLimitMs) {
+        const uint64_t bytes = uint64_t(static_cast<uint32_t>(maxMs)) * 8u * BytesPerSample(wave);
+        limit = static_cast<uint32_t>(std::min<uint64_t>(bytes, kLargestRecordLimit));
+    }
+    // The first storage comes from this thread, so that recordings up to
+    // 10 s never allocate on the media thread.
+    uint8_t* storage = nullptr;
+    uint32_t capacity = 0;
+    if (maxMs != 0) {
+        capacity = std::min(limit, CBuffer::kGrowthBytes);
+        storage = new (std::nothrow) uint8_t[capacity];
+        if (storage == nullptr) capacity = 0;
+    }
+    CBuffer::Detached old;
+    {
+        plat::LockGuard guard(wave.recordLock);
+        old = wave.record.Replace(storage, capacity);
+        wave.recordLimit.store(limit);
+        if (maxMs != 0) wave.recordState.store(kRecordActive);
+    }
+    CBuffer::Free(old);
+    return true;
+}
+
+bool StopRecord(driver::CDevice& port) {
+    CWave& wave = port.wave;
+    plat::LockGuard guard(wave.recordLock);
+    // Once this returns the media thread appends no more: the buffer is final.
+    if (wave.recordState.load() == kRecordActive) wave.recordState.store(kRecordStopped);
+    return true;
+}
+
+void* RecordBuffer(driver::CDevice& port) {
+    const CBuffer& buffer = port.wave.record;
+    return buffer.length() > 0 ? buffer.data() : nullptr;
+}
+
+int RecordSize(driver::CDevice& port) {
+    return static_cast<int>(std::min<uint32_t>(port.wave.record.length(), INT_MAX));
+}
+
+int RecordTimeLeft(driver::CDevice& port) {
+    const CWave& wave = port.wave;
+    if (wave.recordState.load() != kRecordActive) return 0;
+    const uint32_t limit = wave.recordLimit.load();
+    if (limit == kNoRecordLimit) return static_cast<int>(kNoRecordLimit);
+    const uint32_t recorded = wave.record.length();
+    if (recorded >= limit) return 0;
+    return static_cast<int>(((limit - recorded) >> 3) / BytesPerSample(wave) + 1);
+}
+
+void SetAudioCallback(driver::CDevice& port, uint32_t context, KvAudioCallback callback) {
+    port.wave.callbackContext.store(context);
+    port.wave.callback.store(callback, std::memory_order_release);
+}
+
+}  // namespace media

@@ -1,0 +1,192 @@
+// A card's media path without network or threads: a card link with its
+// pools, the dispatcher as media callback, port devices in the port table,
+// and every packet the module sends captured. The test plays the card and
+// both media threads: it hands datagrams to the receive side and runs the
+// tick cycles itself, so every step is deterministic.
+#pragma once
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "driver/config.h"
+#include "driver/device.h"
+#include "driver/port_table.h"
+#include "media/audio_stream.h"
+#include "media/card_media.h"
+#include "transport/card_link.h"
+
+namespace mediatest {
+
+constexpr uint32_t kRigCardAddress = 0x0100000Au;  // 10.0.0.1, network order
+constexpr uint32_t kRigCardIndex = transport::kMaxCards - 1;
+constexpr uint32_t kRigSerial = 4711;
+constexpr uint8_t kCardFill = 0x33;  // what the card sends where the test set nothing
+
+inline int PortNumber(int trunk, int timeslot) {
+    return trunk * transport::kChannelsPerTrunk + (timeslot < 16 ? timeslot - 1 : timeslot - 2);
+}
+
+class MediaRig {
+public:
+    // framesPerPacket 0: 40 frames for one trunk, else 80 / (trunks) rounded to fit.
+    explicit MediaRig(int trunks = 1, int audioBuffers = 4, int framesPerPacket = 0) : trunks_(trunks) {
+        savedBuffers_ = driver::g_config.audioBuffers;
+        driver::g_config.audioBuffers = audioBuffers;
+        frames_ = framesPerPacket > 0 ? framesPerPacket : (trunks == 1 ? 40 : 80 / (trunks * 2));
+        card_.cardIndex = kRigCardIndex;
+        card_.serial = kRigSerial;
+        card_.trunkCount = trunks;
+        card_.cardAddress = kRigCardAddress;
+        card_.mediaContext = 0;
+        savedCard_ = transport::g_cards[kRigCardIndex];
+        transport::g_cards[kRigCardIndex] = &card_;
+        media::PrepareCardMedia(card_);
+        ok_ = media::SetUpAudioPools(card_);
+        media::ResetAudioReceiveState(card_);
+        media::SetAudioPacketTap(card_, &MediaRig::Capture, this);
+        card_.mediaCallback = media::MediaDispatch;
+    }
+
+    ~MediaRig() {
+        media::ReleaseCardMedia(card_);
+        for (auto& entry : ports_) {
+            driver::g_ports[entry.first] = nullptr;
+            close(static_cast<int>(reinterpret_cast<intptr_t>(entry.second->hostEvent.load())));
+        }
+        ports_.clear();
+        transport::g_cards[kRigCardIndex] = savedCard_;
+        driver::g_config.audioBuffers = savedBuffers_;
+    }
+
+    bool ok() const { return ok_; }
+    transport::CardLink& card() { return card_; }
+    media::CardMedia& media() { return *card_.media; }
+    int frames() const { return frames_; }
+    size_t packetLength() const { return 8 + static_cast<size_t>(frames_) * trunks_ * 32; }
+
+    // The port device of a bearer channel, made on first use (open or not).
+    driver::CDevice& Port(int trunk, int timeslot) {
+        const int number = PortNumber(trunk, timeslot);
+        auto it = ports_.find(number);
+        if (it != ports_.end()) return *it->second;
+        auto device = std::make_unique<driver::CDevice>();
+        device->portNumber = static_cast<uint32_t>(number);
+        device->cardIndex = kRigCardIndex;
+        device->trunkIndex = static_cast<uint32_t>(trunk);
+        device->timeslot = static_cast<uint32_t>(timeslot);
+        device->hostEvent = reinterpret_cast<void*>(static_cast<intptr_t>(eventfd(0, EFD_NONBLOCK)));
+        driver::g_ports[number] = device.get();
+        driver::CDevice& ref = *device;
+        ports_[number] = std::move(device);
+        return ref;
+    }
+
+    static std::vector<uint32_t> Events(driver::CDevice& port) {
+        std::vector<uint32_t> out;
+        uint32_t code;
+        while (port.eventQueue.Pop(&code)) out.push_back(code);
+        return out;
+    }
+
+    // What the card sends on a channel from now on (then kCardFill).
+    void SetSource(int channel, std::vector<uint8_t> bytes) {
+        sources_[channel] = std::move(bytes);
+        sourcePos_[channel] = 0;
+    }
+
+    // The next card packet of the stream with the given header fields.
+    std::vector<uint8_t> MakePacket(uint32_t seq, uint8_t resync = 0, uint8_t lost = 0) {
+        std::vector<uint8_t> p(packetLength(), 0);
+        p[0] = 0xFF;
+        p[1] = 0x55;
+        memcpy(&p[2], &seq, 4);  // little-endian host
+        p[6] = resync;
+        p[7] = lost;
+        const int stride = trunks_ * 32;
+        for (int c = 0; c < stride; ++c) {
+            for (int k = 0; k < frames_; ++k) p[8 + k * stride + c] = NextSourceByte(c);
+        }
+        return p;
+    }
+
+    void Deliver(const std::vector<uint8_t>& packet, uint32_t from = kRigCardAddress) {
+        media::HandleAudioDatagram(card_, packet.data(), packet.size(), from);
+    }
+
+    // One in-order packet (the first one re-syncs with resync packets sent).
+    void Step(uint8_t resync = 1) {
+        const uint32_t seq = seq_++;
+        Deliver(MakePacket(seq, seq == 0 ? resync : 0));
+    }
+    void Tick() { media::MediaTickCycle(card_); }
+
+    // ms of stream: per 10 ms the packets of 80 frames, then one tick.
+    void Run(int ms) {
+        for (int elapsed = 0; elapsed < ms; elapsed += 10) {
+            for (int f = 0; f < 80; f += frames_) Step();
+            Tick();
+        }
+    }
+
+    const std::vector<std::vector<uint8_t>>& sent() const { return sent_; }
+    void ClearSent() { sent_.clear(); }
+
+    // Bytes the module sent on a channel, packet after packet.
+    std::vector<uint8_t> SentBytes(int channel, size_t firstPacket = 0) const {
+        std::vector<uint8_t> out;
+        const size_t stride = static_cast<size_t>(trunks_) * 32;
+        for (size_t i = firstPacket; i < sent_.size(); ++i) {
+            const auto& p = sent_[i];
+            const size_t frames = (p.size() - 8) / stride;
+            for (size_t k = 0; k < frames; ++k) out.push_back(p[8 + k * stride + channel]);
+        }
+        return out;
+    }
+
+private:
+    static void Capture(void* self, const uint8_t* packet, size_t length) {
+        static_cast<MediaRig*>(self)->sent_.emplace_back(packet, packet + length);
+    }
+
+    uint8_t NextSourceByte(int channel) {
+        auto it = sources_.find(channel);
+        if (it == sources_.end()) return kCardFill;
+        size_t& pos = sourcePos_[channel];
+        return pos < it->second.size() ? it->second[pos++] : kCardFill;
+    }
+
+    transport::CardLink card_;
+    transport::CardLink* savedCard_ = nullptr;
+    int32_t savedBuffers_ = 16;
+    int trunks_;
+    int frames_;
+    bool ok_ = false;
+    uint32_t seq_ = 0;
+    std::map<int, std::unique_ptr<driver::CDevice>> ports_;
+    std::map<int, std::vector<uint8_t>> sources_;
+    std::map<int, size_t> sourcePos_;
+    std::vector<std::vector<uint8_t>> sent_;
+};
+
+// Pseudo-random bytes that are neither 0xD5 nor 0x54 nor the card fill, so
+// that any slice is found only where it belongs.
+inline std::vector<uint8_t> Pattern(size_t n, uint8_t salt = 0) {
+    std::vector<uint8_t> out(n);
+    uint32_t x = 2463534242u + salt;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        uint8_t b = static_cast<uint8_t>(x >> 24);
+        if (b == 0xD5 || b == 0x54 || b == kCardFill) b = 0x99;
+        out[i] = b;
+    }
+    return out;
+}
+
+}  // namespace mediatest
