@@ -27,6 +27,9 @@ sim=$!
 timeout 60 "$src/scripts/lab" host "$lab" "$build/host/vaxo-ivr-host" --module "$work/vaxo-dt-qpl.dev" \
   --prompts "$work/prompts" --out "$work/rec" --record-ms 1500 --digit-timeout-ms 3000 --calls 1 --seconds 30 \
   | tee "$work/host.log"
+# The diagnostics tool on the same lab: one card, its ports and their state.
+timeout 30 "$src/scripts/lab" host "$lab" "$build/host/vaxo-diag" --module "$work/vaxo-dt-qpl.dev" list \
+  > "$work/diag.log" 2>&1 || true
 fail=0
 check() { if ! grep -q -- "$2" "$1"; then echo "FAIL: '$2' missing in $(basename "$1")"; fail=1; fi; }
 check "$work/host.log" "RING *from 5551234 to 100"
@@ -34,6 +37,9 @@ check "$work/host.log" "ANSWERED"
 check "$work/host.log" "DIGITS *12"
 check "$work/host.log" "SAVED"
 check "$work/host.log" "summary: 1 calls, 1 answered, 3 digits, 1 recordings"
+check "$work/diag.log" "^30 ports"
+check "$work/diag.log" "card 4711: firmware"
+check "$work/diag.log" "VaxoBoard (1P 4711) Trunk 1 Chn 31 *READY"
 wav=$(ls "$work"/rec/*.wav 2>/dev/null | head -1)
 if [ -z "$wav" ]; then echo "FAIL: no recording"; fail=1; else
   rms=$(sox "$wav" -n stat 2>&1 | awk '/RMS +amplitude/ {print $3}')
