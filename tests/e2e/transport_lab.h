@@ -1,8 +1,9 @@
-// Shared set-up of the transport end-to-end tests: a private lab, one
-// simulated card per lab card, and the module loaded as a host loads it.
+// Shared set-up of the end-to-end tests: a private lab, one simulated card
+// per profile in its own namespace, and the module loaded as a host loads it.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,20 +15,17 @@
 
 namespace transport_e2e {
 
-// Starts each card's simulator inside its own namespace.
-inline bool StartCards(testsupport::NetworkLab& lab, const std::vector<sim::CardProfile>& specs,
-                       std::vector<std::unique_ptr<sim::SimCard>>* cards) {
-    for (size_t i = 0; i < specs.size(); ++i) {
-        bool started = false;
-        std::unique_ptr<sim::SimCard> card;
-        bool ran = lab.InCard(static_cast<int>(i), [&] {
-            card.reset(new sim::SimCard(specs[i]));
-            started = card->Start();
-        });
-        if (!ran || !started) return false;
-        cards->push_back(std::move(card));
-    }
-    return true;
+using testsupport::WaitUntil;
+
+constexpr int kCallProgress = 30;
+constexpr int kSetUpMs = 10000;     // Init with cards, generous for a loaded machine
+constexpr int kDChannelMs = 10000;  // libpri's link set-up, retransmissions included
+
+inline sim::CardProfile Card(uint32_t serial, int trunks = 1) {
+    sim::CardProfile p;
+    p.serial = serial;
+    p.trunks = trunks;
+    return p;
 }
 
 inline size_t Count(const std::string& text, const std::string& what) {
@@ -36,41 +34,78 @@ inline size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// Messages of one type the card received so far.
-inline std::vector<sim::ControlMessage> Received(const sim::SimCard& card, uint8_t type) {
-    std::vector<sim::ControlMessage> out;
-    for (const sim::ControlMessage& m : card.Received())
-        if (m.type == type) out.push_back(m);
-    return out;
-}
-
-// Pops every event of a port; -1 entries never appear (GetEvent gives 0
-// when the queue is empty).
-inline std::vector<int> TakeEvents(const testsupport::ModuleHost& host, int port) {
+// Pops every event of a port (GetEvent gives 0 when the queue is empty).
+inline std::vector<int> TakeEvents(const testsupport::ModuleApi& api, int port) {
     std::vector<int> events;
-    for (int e = host->GetEvent(port); e != 0; e = host->GetEvent(port)) events.push_back(e);
+    for (int e = api.GetEvent(port); e != 0; e = api.GetEvent(port)) events.push_back(e);
     return events;
 }
 
-// Init for the life of a test: Shutdown runs when the test leaves, also
-// after a failed assertion, so the module is never unloaded running.
-class Started {
-public:
-    explicit Started(const testsupport::ModuleHost& host) : host_(host), ok_(host.loaded() && host->Init()) {}
-    ~Started() { Stop(); }
-    bool ok() const { return ok_; }
+// A lab with a running card per profile and the module started against them;
+// Shutdown runs before the module is unloaded, also after a failed assertion.
+struct CardLab {
+    std::vector<sim::CardProfile> profiles;
+    std::string why;
+    std::unique_ptr<testsupport::NetworkLab> lab;
+    std::vector<std::unique_ptr<sim::SimCard>> cards;
+    std::unique_ptr<testsupport::ModuleHost> host;
+    bool inited = false;
+
+    explicit CardLab(std::vector<sim::CardProfile> p)
+        : profiles(std::move(p)), lab(testsupport::NetworkLab::Create(int(profiles.size()), &why)) {}
+    ~CardLab() { Stop(); }
+
+    bool StartCards() {
+        for (size_t i = 0; i < profiles.size(); ++i) {
+            bool started = false;
+            cards.push_back(std::make_unique<sim::SimCard>(profiles[i]));
+            if (!lab->InCard(int(i), [&] { started = cards.back()->Start(); }) || !started) return false;
+        }
+        return true;
+    }
+    // Loads the module beside iniText; beforeInit runs between load and Init.
+    bool Start(const std::string& iniText = "", const std::function<void()>& beforeInit = {}) {
+        host = std::make_unique<testsupport::ModuleHost>(iniText);
+        if (!host->loaded()) return false;
+        if (beforeInit) beforeInit();
+        return inited = host->api().Init();
+    }
     void Stop() {
-        if (ok_) host_->Shutdown();
-        ok_ = false;
+        if (inited) host->api().Shutdown();
+        inited = false;
     }
 
-private:
-    const testsupport::ModuleHost& host_;
-    bool ok_;
+    const testsupport::ModuleApi& api() const { return host->api(); }
+    const testsupport::ModuleApi* operator->() const { return &host->api(); }
+    sim::SimCard& card(int i = 0) { return *cards[size_t(i)]; }
+    bool Log(const std::string& text, int timeoutMs = kDChannelMs) const { return host->WaitForLog(text, timeoutMs); }
+    // Waits until n ports have been reported active (D-channel up).
+    bool WaitActive(size_t n) const {
+        return WaitUntil([&] { return Count(host->ReadLog(), "Internal Device Active, Line Plugged in.") == n; },
+                         kDChannelMs, 50);
+    }
+    bool Open(int port) {
+        api().SetEventHandle(port, host->NewEventHandle());
+        return api().OpenPort(port);
+    }
+    // Waits for an event of a port, dropping the others.
+    bool WaitEvent(int port, int code, int timeoutMs) const {
+        return WaitUntil(
+            [&] {
+                for (int e = api().GetEvent(port); e != 0; e = api().GetEvent(port))
+                    if (e == code) return true;
+                return false;
+            },
+            timeoutMs, 1);
+    }
 };
 
-constexpr int kCallProgress = 30;
-constexpr int kSetUpMs = 10000;     // Init with cards, generous for a loaded machine
-constexpr int kDChannelMs = 10000;  // libpri's link set-up, retransmissions included
-
 }  // namespace transport_e2e
+
+// Declares env, a CardLab of the braced profiles with its cards running;
+// skips the test where no lab can be made.
+#define E2E_CARDS(env, ...)                                                         \
+    ::transport_e2e::CardLab env{std::vector<sim::CardProfile> __VA_ARGS__};        \
+    if (!env.lab) GTEST_SKIP() << "no private network lab: " << env.why;            \
+    ASSERT_TRUE(env.lab->EnterHost());                                              \
+    ASSERT_TRUE(env.StartCards())

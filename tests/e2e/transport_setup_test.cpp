@@ -1,15 +1,15 @@
-// Card start-up as the card and the host see it: discovery, set-up
-// messages, ports, D-channels, a card that never answers.
+// Card start-up as the card and the host see it: set-up messages, ports,
+// D-channels, register values, HDLC errors and capture, card order, cards
+// that never answer or that the tables cannot hold.
 #include <string>
 #include <vector>
 
 #include "e2e/transport_lab.h"
 
 using namespace transport_e2e;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> b) { return std::vector<uint8_t>(b); }
 
 size_t IndexOf(const std::vector<sim::ControlMessage>& all, uint8_t type) {
     for (size_t i = 0; i < all.size(); ++i)
@@ -19,143 +19,146 @@ size_t IndexOf(const std::vector<sim::ControlMessage>& all, uint8_t type) {
 
 }  // namespace
 
-TEST(TransportE2e, InitWithoutCardsGivesNoPorts) {
-    VAXO_REQUIRE_LAB(lab, 0);
-    testsupport::ModuleHost host;
-    ASSERT_TRUE(host.loaded());
-    Started started(host);
-    ASSERT_TRUE(started.ok());
-    EXPECT_EQ(host->NoofPorts(), 0);
-    EXPECT_FALSE(host->IsPort(0));
-    EXPECT_TRUE(host->Init()) << "a second Init only counts";
-    host->Shutdown();
-    EXPECT_EQ(host->NoofPorts(), 0);
-}
+TEST(TransportE2e, TwoTrunkCardSetUpRegistersHdlcErrorsAndCapture) {
+    E2E_CARDS(env, {Card(4711, 2)});
+    sim::SimCard& card = env.card();
+    card.SetRegisterValue(0x1006, 0x5A);
+    // Trunk 1 takes Crc4 from [General], trunk 2 from its own section, which
+    // also turns on its capture file.
+    const std::string ini = "[General]\r\nCrc4=1\r\n[Debug]\r\nLevel=1\r\n[4711-2]\r\nCrc4=0\r\nHdlcLog=1\r\n";
+    std::string capture;
+    ASSERT_TRUE(env.Start(ini, [&] {
+        capture = env.host->dir() + "/vaxo-4711-2.hdlc";
+        testsupport::WriteFile(capture, "kept\r\n");
+    }));
 
-TEST(TransportE2e, SetUpMessagesPortsAndDChannelsOfATwoTrunkCard) {
-    VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardProfile profile;
-    profile.serial = 4711;
-    profile.trunks = 2;
-    std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {profile}, &cards));
-    // Trunk 1 takes Crc4 from [General], trunk 2 from its own section.
-    testsupport::ModuleHost host("[General]\r\nCrc4=1\r\n[4711-2]\r\nCrc4=0\r\n");
-    ASSERT_TRUE(host.loaded());
-    Started started(host);
-    ASSERT_TRUE(started.ok());
-    sim::SimCard& card = *cards[0];
-
-    ASSERT_EQ(host->NoofPorts(), 60);
-    EXPECT_TRUE(host->IsPort(59));
-    EXPECT_FALSE(host->IsPort(60));
-    EXPECT_STREQ(host->GetPortName(0), "VaxoBoard (2P 4711) Trunk 1 Chn 1");
-    EXPECT_STREQ(host->GetPortName(15), "VaxoBoard (2P 4711) Trunk 1 Chn 17");
-    EXPECT_STREQ(host->GetPortName(45), "VaxoBoard (2P 4711) Trunk 2 Chn 17");
-    EXPECT_STREQ(host->GetSerialNo(45), "4711");
-
-    // The register reads come last: once the card has them, it has all.
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return Received(card, 0x02).size() >= 6; }, kSetUpMs));
-    std::vector<sim::ControlMessage> all = card.Received();
-    EXPECT_EQ(all[0].bytes, Bytes({0xFF, 0x01})) << "the signalling thread asks first";
-    std::vector<sim::ControlMessage> configs = Received(card, 0x12);
-    ASSERT_EQ(configs.size(), 2u);
-    EXPECT_EQ(configs[0].bytes, Bytes({0xFF, 0x12, 0x01, 0x01, 0x01, 0, 0, 0, 0}));
-    EXPECT_EQ(configs[1].bytes, Bytes({0xFF, 0x12, 0x02, 0x01, 0x00, 0, 0, 0, 0}));
-    EXPECT_EQ(Received(card, 0x04).size(), 1u);
-    std::vector<sim::ControlMessage> audio = Received(card, 0x05);
-    ASSERT_EQ(audio.size(), 1u);
-    ASSERT_EQ(audio[0].bytes.size(), 5u);
-    uint16_t port = static_cast<uint16_t>(audio[0].bytes[2] | audio[0].bytes[3] << 8);
-    EXPECT_NE(port, 0);
-    EXPECT_EQ(port, card.ModuleAudioPort());
-    EXPECT_EQ(audio[0].bytes[4], 0xFF);
-    EXPECT_LT(IndexOf(all, 0x04), IndexOf(all, 0x12));
-    EXPECT_LT(IndexOf(all, 0x12), IndexOf(all, 0x05));
-
-    // Three register reads per trunk once the ports exist.
-    std::vector<sim::ControlMessage> reads = Received(card, 0x02);
-    EXPECT_EQ(reads[0].bytes, Bytes({0xFF, 0x02, 0x01, 0x06, 0x10, 0xFF}));
-    EXPECT_EQ(reads[1].bytes, Bytes({0xFF, 0x02, 0x01, 0x03, 0x10, 0xFF}));
-    EXPECT_EQ(reads[2].bytes, Bytes({0xFF, 0x02, 0x01, 0xB0, 0x00, 0xFF}));
-    EXPECT_EQ(reads[5].bytes, Bytes({0xFF, 0x02, 0x02, 0xB0, 0x00, 0xFF}));
-
-    // Every D-channel comes up and makes its 30 ports active, whether it came
-    // up during set-up or after.
-    EXPECT_TRUE(card.WaitDChannelUp(0, kDChannelMs));
-    EXPECT_TRUE(card.WaitDChannelUp(1, kDChannelMs));
-    EXPECT_TRUE(host.WaitForLog("Card 0: Trunk 0 - DCHANNEL UP", kDChannelMs));
-    EXPECT_TRUE(host.WaitForLog("Card 0: Trunk 1 - DCHANNEL UP", kDChannelMs));
-    EXPECT_TRUE(testsupport::WaitUntil(
-        [&] { return Count(host.ReadLog(), "Internal Device Active, Line Plugged in.") == 60; }, kDChannelMs, 20));
-    for (int p = 0; p < 60; ++p) {
-        ASSERT_TRUE(host->OpenPort(p));
-        EXPECT_STREQ(host->GetInfo(p, "CHANNELSTATE"), "READY") << p;
+    ASSERT_EQ(env->NoofPorts(), 60);
+    EXPECT_FALSE(env->IsPort(60));
+    EXPECT_STREQ(env->GetPortName(45), "VaxoBoard (2P 4711) Trunk 2 Chn 17");
+    EXPECT_STREQ(env->GetSerialNo(45), "4711");
+    {
+        SCOPED_TRACE("set-up messages");
+        // The register reads come last: once the card has them, it has all.
+        ASSERT_TRUE(WaitUntil([&] { return card.ReceivedOfType(0x02).size() >= 6; }, kSetUpMs));
+        std::vector<sim::ControlMessage> all = card.Received();
+        EXPECT_EQ(all[0].bytes, Bytes({0xFF, 0x01})) << "the signalling thread asks first";
+        std::vector<sim::ControlMessage> configs = card.ReceivedOfType(0x12);
+        ASSERT_EQ(configs.size(), 2u);
+        EXPECT_EQ(configs[0].bytes, Bytes({0xFF, 0x12, 0x01, 0x01, 0x01, 0, 0, 0, 0}));
+        EXPECT_EQ(configs[1].bytes, Bytes({0xFF, 0x12, 0x02, 0x01, 0x00, 0, 0, 0, 0}));
+        EXPECT_EQ(card.ReceivedOfType(0x04).size(), 1u);
+        std::vector<sim::ControlMessage> audio = card.ReceivedOfType(0x05);
+        ASSERT_EQ(audio.size(), 1u);
+        const uint16_t port = card.ModuleAudioPort();
+        EXPECT_NE(port, 0);
+        EXPECT_EQ(audio[0].bytes, Bytes({0xFF, 0x05, uint8_t(port), uint8_t(port >> 8), 0xFF}));
+        EXPECT_LT(IndexOf(all, 0x04), IndexOf(all, 0x12));
+        EXPECT_LT(IndexOf(all, 0x12), IndexOf(all, 0x05));
+        std::vector<sim::ControlMessage> reads = card.ReceivedOfType(0x02);
+        EXPECT_EQ(reads[0].bytes, Bytes({0xFF, 0x02, 0x01, 0x06, 0x10, 0xFF}));
+        EXPECT_EQ(reads[1].bytes, Bytes({0xFF, 0x02, 0x01, 0x03, 0x10, 0xFF}));
+        EXPECT_EQ(reads[2].bytes, Bytes({0xFF, 0x02, 0x01, 0xB0, 0x00, 0xFF}));
+        EXPECT_EQ(reads[5].bytes, Bytes({0xFF, 0x02, 0x02, 0xB0, 0x00, 0xFF}));
+        EXPECT_TRUE(env.Log("READREG: CardNo=0 LinkNo=1, Reg[0x1006] = 5A ")) << "register values at level 1";
+    }
+    {
+        SCOPED_TRACE("D-channels");
+        EXPECT_TRUE(card.WaitDChannelUp(0, kDChannelMs));
+        EXPECT_TRUE(card.WaitDChannelUp(1, kDChannelMs));
+        EXPECT_TRUE(env.Log("Card 0: Trunk 0 - DCHANNEL UP"));
+        EXPECT_TRUE(env.Log("Card 0: Trunk 1 - DCHANNEL UP"));
+        EXPECT_TRUE(env.WaitActive(60)) << "30 ports per trunk";
+        for (int p = 0; p < 60; ++p) {
+            ASSERT_TRUE(env->OpenPort(p));
+            EXPECT_STREQ(env->GetInfo(p, "CHANNELSTATE"), "READY") << p;
+        }
+    }
+    {
+        SCOPED_TRACE("HDLC errors");
+        // Errors count only while the line is up: report until one is logged.
+        card.SetLineStatus(0, 0);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                card.SendHdlcError(0, 5);
+                return env.host->ReadLog().find("Card 0: Trunk 0 - HDLC Unknown Error") != std::string::npos;
+            },
+            kSetUpMs, 150));
+        card.SendRaw({0xFF, 0x10, 0x01, 0x02, 0x00, 0x00, 0x00});  // too short for libpri, still a good frame
+        for (uint8_t code : {2, 3, 4, 8}) card.SendHdlcError(0, code);
+        for (const char* error : {"CRC", "ABORT", "OVERRUN", "Buffer Overflow"})
+            EXPECT_TRUE(env.Log(std::string("Card 0: Trunk 0 - HDLC ") + error + " Error", kSetUpMs)) << error;
+        EXPECT_EQ(env.host->ReadLog().find("Link Reset"), std::string::npos);
+        for (int i = 0; i < 6; ++i) card.SendHdlcError(0, 2);  // the tenth since the frame
+        EXPECT_TRUE(env.Log("Card 0: Trunk 0 - Link Reset (Too Many HDLC Errors)", kSetUpMs));
+        ASSERT_TRUE(WaitUntil([&] { return card.ReceivedOfType(0x12).size() == 3; }, kSetUpMs));
+        EXPECT_EQ(card.ReceivedOfType(0x12)[2].bytes, Bytes({0xFF, 0x12, 0x01, 0x01, 0x01, 0, 0, 0, 0}))
+            << "trunk 1 is reset with its own Crc4, not the last one configured";
+    }
+    {
+        SCOPED_TRACE("HDLC capture of trunk 2");
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const std::string text = testsupport::ReadFile(capture);
+                return text.find("\r\nI ") != std::string::npos && text.find("\r\nO ") != std::string::npos;
+            },
+            kDChannelMs));
+        env.Stop();
+        const std::string text = testsupport::ReadFile(capture);
+        EXPECT_EQ(text.compare(0, 6, "kept\r\n"), 0) << "appended, not replaced";
+        for (size_t at = 6, end; at < text.size(); at = end + 2) {
+            end = text.find("\r\n", at);
+            ASSERT_NE(end, std::string::npos);
+            const std::string line = text.substr(at, end - at);
+            EXPECT_TRUE(line.size() >= 27 && (line[0] == 'I' || line[0] == 'O') && line.compare(21, 6, " 0000 ") == 0)
+                << line;
+        }
+        EXPECT_TRUE(testsupport::ReadFile(env.host->dir() + "/vaxo-4711-1.hdlc").empty()) << "trunk 1 captures nothing";
     }
 }
 
-TEST(TransportE2e, CardsAreNumberedBySerialAndAFailedCardKeepsItsIndex) {
-    VAXO_REQUIRE_LAB(lab, 3);
-    sim::CardProfile silent, nine, three;
-    silent.serial = 1;  // lowest serial: card index 0, never gives its information
+// Serials 1 (never gives its information) and 5 (reports 9 trunks) fail and
+// keep their indices 0 and 2; serial 3 is card 1, serial 9 card 3.
+TEST(TransportE2e, CardsAreNumberedBySerialAndFailedCardsKeepTheirIndex) {
+    sim::CardProfile silent = Card(1), nineTrunks = Card(5, 9);
     silent.answerInfoRequest = false;
-    nine.serial = 9;
-    three.serial = 3;
-    std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {nine, silent, three}, &cards));
-    testsupport::ModuleHost host;
-    ASSERT_TRUE(host.loaded());
-    Started started(host);
-    ASSERT_TRUE(started.ok());
+    E2E_CARDS(env, {Card(9), silent, nineTrunks, Card(3)});
+    ASSERT_TRUE(env.Start());
 
-    EXPECT_EQ(Received(*cards[1], 0x01).size(), 3u) << "asked three times, then given up";
-    ASSERT_EQ(host->NoofPorts(), 60);
-    EXPECT_STREQ(host->GetSerialNo(0), "3");
-    EXPECT_STREQ(host->GetPortName(0), "VaxoBoard (1P 3) Trunk 1 Chn 1");
-    EXPECT_STREQ(host->GetSerialNo(30), "9");
-    // Serial 3 is card index 1 (trunk base 0), serial 9 card index 2.
-    EXPECT_TRUE(host.WaitForLog("Card 1: Trunk 0 - DCHANNEL UP", kDChannelMs));
-    EXPECT_TRUE(host.WaitForLog("Card 2: Trunk 0 - DCHANNEL UP", kDChannelMs));
-    EXPECT_TRUE(testsupport::WaitUntil(
-        [&] { return Count(host.ReadLog(), "Internal Device Active, Line Plugged in.") == 60; }, kDChannelMs, 20));
+    EXPECT_EQ(env.card(1).ReceivedOfType(0x01).size(), 3u) << "asked three times, then given up";
+    EXPECT_TRUE(env.Log("Card 2: reports 9 trunks; card not used", kSetUpMs));
+    ASSERT_EQ(env->NoofPorts(), 60);
+    EXPECT_STREQ(env->GetSerialNo(0), "3");
+    EXPECT_STREQ(env->GetPortName(0), "VaxoBoard (1P 3) Trunk 1 Chn 1");
+    EXPECT_STREQ(env->GetSerialNo(30), "9");
+    EXPECT_TRUE(env.Log("Card 1: Trunk 0 - DCHANNEL UP"));
+    EXPECT_TRUE(env.Log("Card 3: Trunk 0 - DCHANNEL UP"));
+    EXPECT_TRUE(env.WaitActive(60));
 }
 
-TEST(TransportE2e, CaptureFileOfOneTrunkHoldsBothDirections) {
-    VAXO_REQUIRE_LAB(lab, 1);
-    sim::CardProfile profile;
-    profile.serial = 4711;
-    profile.trunks = 2;
-    std::vector<std::unique_ptr<sim::SimCard>> cards;
-    ASSERT_TRUE(StartCards(*lab, {profile}, &cards));
-    testsupport::ModuleHost host("[4711-2]\r\nHdlcLog=1\r\n");
-    ASSERT_TRUE(host.loaded());
-    const std::string file = host.dir() + "/vaxo-4711-2.hdlc";
-    testsupport::WriteFile(file, "kept\r\n");
-    Started started(host);
-    ASSERT_TRUE(started.ok());
-    ASSERT_TRUE(host.WaitForLog("Card 0: Trunk 1 - DCHANNEL UP", kDChannelMs));
-    ASSERT_TRUE(testsupport::WaitUntil(
-        [&] {
-            std::string text = testsupport::ReadFile(file);
-            return text.find("\r\nI ") != std::string::npos && text.find("\r\nO ") != std::string::npos;
-        },
-        kDChannelMs));
-    started.Stop();
+// 4 x 8 trunks = 960 ports; the fifth card gets two of its trunks (1020
+// ports), the sixth none.
+TEST(TransportE2e, PortsStopAtWholeTrunksWhenTheTableIsFull) {
+    std::vector<sim::CardProfile> profiles;
+    for (uint32_t i = 0; i < 6; ++i) profiles.push_back(Card(100 + i, i < 5 ? 8 : 1));
+    E2E_CARDS(env, (profiles));
+    ASSERT_TRUE(env.Start());
 
-    std::string text = testsupport::ReadFile(file);
-    EXPECT_EQ(text.compare(0, 6, "kept\r\n"), 0) << "appended, not replaced";
-    size_t lines = 0;
-    for (size_t at = 6; at < text.size();) {
-        size_t end = text.find("\r\n", at);
-        ASSERT_NE(end, std::string::npos);
-        std::string line = text.substr(at, end - at + 2);
-        ASSERT_GE(line.size(), 29u) << line;
-        EXPECT_TRUE(line[0] == 'I' || line[0] == 'O') << line;
-        EXPECT_EQ(line.substr(21, 6), " 0000 ") << line;
-        EXPECT_EQ((line.size() - 29) % 3, 0u) << line;
-        at = end + 2;
-        ++lines;
-    }
-    EXPECT_GE(lines, 2u);
-    EXPECT_TRUE(testsupport::ReadFile(host.dir() + "/vaxo-4711-1.hdlc").empty()) << "trunk 1 captures nothing";
+    ASSERT_EQ(env->NoofPorts(), 1020);
+    EXPECT_STREQ(env->GetPortName(1019), "VaxoBoard (8P 104) Trunk 2 Chn 31");
+    EXPECT_TRUE(env.Log("Card 4: port table full; only 2 of its 8 trunks get ports", kSetUpMs));
+    EXPECT_TRUE(env.Log("Card 5: no room left in the port table; card not used", kSetUpMs));
+    EXPECT_TRUE(env.card(4).WaitDChannelUp(1, kDChannelMs));
+    EXPECT_TRUE(env.Log("Card 4: Trunk 1 - DCHANNEL UP"));
+    EXPECT_TRUE(env.WaitActive(1020));
+    EXPECT_FALSE(env.card(4).DChannelUp(2)) << "a trunk without ports runs no signalling";
+    EXPECT_EQ(env.host->ReadLog().find("Card 4: Trunk 2 - DCHANNEL"), std::string::npos);
+
+    // The refused card is not reopened when it announces itself; a card
+    // that announces afterwards is, so the first one has been read by then.
+    env.card(5).AnnounceRestart();
+    env.card(0).AnnounceRestart();
+    EXPECT_TRUE(env.Log("Card reopen has Succeeded", kSetUpMs));
+    const std::string log = env.host->ReadLog();
+    EXPECT_NE(log.find("Broadcast from Card serial no 100"), std::string::npos);
+    EXPECT_EQ(log.find("Broadcast from Card serial no 105"), std::string::npos);
 }
