@@ -14,9 +14,14 @@
 #include "platform/ini.h"
 
 using testsupport::TempDir;
-using testsupport::WriteFile;
 
 namespace {
+
+struct IntCase {
+    const char* section;
+    const char* key;
+    int expected;
+};
 
 // Each test gets its own INI file as the module's INI path.
 class IniFile : public ::testing::Test {
@@ -31,9 +36,10 @@ protected:
         driver::g_paths = saved_;
         driver::ResetConfiguration();
     }
-    void Write(const std::string& text) { WriteFile(path_, text); }
-    int Int(const char* section, const char* key, int def = -77) {
-        return plat::IniReadInt(section, key, def, path_.c_str());
+    void Write(const std::string& text) { testsupport::WriteFile(path_, text); }
+    int Int(const char* section, const char* key) { return plat::IniReadInt(section, key, -77, path_.c_str()); }
+    void ExpectInts(std::initializer_list<IntCase> cases) {
+        for (const IntCase& c : cases) EXPECT_EQ(Int(c.section, c.key), c.expected) << c.section << "/" << c.key;
     }
     std::string Str(const char* section, const char* key, const char* def = "dflt", size_t size = 100) {
         std::string buf(size, '\x7f');
@@ -48,6 +54,26 @@ protected:
 
 using IniReader = IniFile;
 using Configuration = IniFile;
+
+// All values of the configuration read, as one text.
+std::string Dump(const driver::Config& c) {
+    char buf[256];
+    const driver::DtmfThresholds& d = c.dtmf;
+    snprintf(buf, sizeof buf,
+             "level=%d flush=%d buffers=%d hangup=%d ntype=%d ctype=%d switch=%d ec=%d tail=%d hdlc=%d crc4=%d "
+             "prime=%d dtmf=%g/%g/%g/%g/%g",
+             driver::g_traceLevel, c.flushImmediate, c.audioBuffers, c.hangupOnAlerting, c.numberType, c.clientType,
+             c.switchType, c.echoCanceller, c.echoTailMs, c.hdlcLog, c.crc4, c.primeEchoBuffers, d.normalTwist,
+             d.reverseTwist, d.rowPeak, d.colPeak, d.totalEnergy);
+    return buf;
+}
+
+std::string Dump(const driver::TrunkConfig& t) {
+    char buf[128];
+    snprintf(buf, sizeof buf, "crc4=%d hdlc=%d hangup=%d ntype=%d ctype=%d switch=%d tail=%d ec=%d", t.crc4, t.hdlcLog,
+             t.hangupOnAlerting, t.numberType, t.clientType, t.switchType, t.echoTailMs, t.echoCanceller);
+    return buf;
+}
 
 TEST_F(IniReader, SectionsKeysCaseBlanksAndComments) {
     Write("; leading comment\r\n"
@@ -67,37 +93,31 @@ TEST_F(IniReader, SectionsKeysCaseBlanksAndComments) {
           "Crc4=7\n"
           "[general]\n"
           "Crc4=3\n");
-    EXPECT_EQ(Int("GENERAL", "audiobuffers"), 24);
-    EXPECT_EQ(Int("General", "SwitchType"), 10);
-    EXPECT_EQ(Int("General", "Crc4"), 3);  // the later [general] block, not the broken header
-    EXPECT_EQ(Int("Debug", "Level"), -3);  // the first of two
+    ExpectInts({{"GENERAL", "audiobuffers", 24},
+                {"General", "SwitchType", 10},
+                {"General", "Crc4", 3},  // the later [general] block, not the broken header
+                {"Debug", "Level", -3},  // the first of two
+                {"General", "orphan", -77},
+                {"Broken", "Crc4", -77},
+                {"Missing", "Level", -77}});
     EXPECT_EQ(Str("debug", "name"), "quoted text");
-    EXPECT_EQ(Int("General", "orphan"), -77);
-    EXPECT_EQ(Int("Broken", "Crc4"), -77);
-    EXPECT_EQ(Int("Missing", "Level"), -77);
     EXPECT_EQ(Str("Missing", "Name"), "dflt");
     EXPECT_EQ(Str("Missing", "Name", nullptr), "");
 }
 
 TEST_F(IniReader, ValuesThatAreNotPlainNumbers) {
     Write("\xEF\xBB\xBF[N]\n"
-          "big=99999999999999999999\n"
-          "small=-99999999999999999999\n"
-          "max=2147483647\n"
-          "min=-2147483648\n"
-          "tail=12abc\n"
-          "word=abc\n"
-          "empty=\n"
-          "plus=+8\n"
+          "big=99999999999999999999\nsmall=-99999999999999999999\nmax=2147483647\nmin=-2147483648\n"
+          "tail=12abc\nword=abc\nempty=\nplus=+8\n"
           "text=" + std::string(300, 'v') + "\n");
-    EXPECT_EQ(Int("N", "big"), INT_MAX);
-    EXPECT_EQ(Int("N", "small"), INT_MIN);
-    EXPECT_EQ(Int("N", "max"), INT_MAX);
-    EXPECT_EQ(Int("N", "min"), INT_MIN);
-    EXPECT_EQ(Int("N", "tail"), 12);
-    EXPECT_EQ(Int("N", "word"), -77);
-    EXPECT_EQ(Int("N", "empty"), -77);
-    EXPECT_EQ(Int("N", "plus"), 8);
+    ExpectInts({{"N", "big", INT_MAX},
+                {"N", "small", INT_MIN},
+                {"N", "max", INT_MAX},
+                {"N", "min", INT_MIN},
+                {"N", "tail", 12},
+                {"N", "word", -77},
+                {"N", "empty", -77},
+                {"N", "plus", 8}});
     EXPECT_EQ(Str("N", "text"), std::string(99, 'v'));  // cut to the buffer, terminated
     EXPECT_EQ(Str("N", "text", "d", 1), "");
     EXPECT_EQ(Str("N", "empty"), "");
@@ -114,42 +134,16 @@ TEST_F(IniReader, MissingOrBinaryFilesGiveDefaultsWithoutHarm) {
     std::string noise;
     for (int i = 0; i < 200000; ++i) noise += static_cast<char>(rng() & 0xFF);
     static const char kNulNames[] = "\n[Debug]\nLevel\0=1\n[Deb\0ug]\nLevel=2\n";
-    noise += std::string(kNulNames, sizeof kNulNames - 1);
-    Write(noise);
+    Write(noise + std::string(kNulNames, sizeof kNulNames - 1));
     EXPECT_EQ(Int("Debug", "Level"), -77);
     EXPECT_EQ(Str("Debug", "Level"), "dflt");
 }
 
 TEST_F(Configuration, DefaultsWithoutAFile) {
     driver::ReadConfiguration();
-    const driver::Config& c = driver::g_config;
-    EXPECT_EQ(driver::g_traceLevel, 2);
-    EXPECT_FALSE(c.flushImmediate);
-    EXPECT_EQ(c.audioBuffers, 16);
-    EXPECT_FALSE(c.hangupOnAlerting);
-    EXPECT_EQ(c.numberType, 33);
-    EXPECT_EQ(c.clientType, 2);
-    EXPECT_EQ(c.switchType, 5);
-    EXPECT_FALSE(c.echoCanceller);
-    EXPECT_EQ(c.echoTailMs, 32);
-    EXPECT_EQ(c.hdlcLog, 0);
-    EXPECT_EQ(c.crc4, 0);
-    EXPECT_EQ(c.primeEchoBuffers, 0);
-    EXPECT_FLOAT_EQ(c.dtmf.normalTwist, 7.0f);
-    EXPECT_FLOAT_EQ(c.dtmf.reverseTwist, 7.0f);
-    EXPECT_FLOAT_EQ(c.dtmf.rowPeak, 6.3f);
-    EXPECT_FLOAT_EQ(c.dtmf.colPeak, 6.3f);
-    EXPECT_FLOAT_EQ(c.dtmf.totalEnergy, 40.0f);
-
-    driver::TrunkConfig t = driver::ReadTrunkConfig(123456, 1);
-    EXPECT_EQ(t.crc4, 0);
-    EXPECT_FALSE(t.hdlcLog);
-    EXPECT_FALSE(t.hangupOnAlerting);
-    EXPECT_EQ(t.numberType, 33);
-    EXPECT_EQ(t.clientType, 2);
-    EXPECT_EQ(t.switchType, 5);
-    EXPECT_EQ(t.echoTailMs, 32);
-    EXPECT_FALSE(t.echoCanceller);
+    EXPECT_EQ(Dump(driver::g_config), "level=2 flush=0 buffers=16 hangup=0 ntype=33 ctype=2 switch=5 ec=0 tail=32 "
+                                      "hdlc=0 crc4=0 prime=0 dtmf=7/7/6.3/6.3/40");
+    EXPECT_EQ(Dump(driver::ReadTrunkConfig(123456, 1)), "crc4=0 hdlc=0 hangup=0 ntype=33 ctype=2 switch=5 tail=32 ec=0");
     EXPECT_EQ(driver::ReadTrunkCrc4(123456, 1), 0);
     EXPECT_EQ(driver::ReadCardPrimeEchoBuffers(123456), 0);
 }
@@ -165,92 +159,45 @@ TEST_F(Configuration, GeneralValuesAndTheirTrunkAndCardOverrides) {
           "[123456-4]\nSwitchType=7\n"
           "[123456]\nPrimeECBuffers=9\n");
     driver::ReadConfiguration();
-    const driver::Config& c = driver::g_config;
-    EXPECT_EQ(driver::g_traceLevel, 0);
-    EXPECT_TRUE(c.flushImmediate);
-    EXPECT_EQ(c.audioBuffers, 40);
-    EXPECT_TRUE(c.hangupOnAlerting);
-    EXPECT_EQ(c.numberType, 0);
-    EXPECT_EQ(c.clientType, 1);
-    EXPECT_TRUE(c.echoCanceller);
-    EXPECT_EQ(c.echoTailMs, 64);
-    EXPECT_EQ(c.hdlcLog, 1);  // 5 counts as on
-    EXPECT_EQ(c.crc4, 1);
-    EXPECT_EQ(c.primeEchoBuffers, 3);
-    EXPECT_FLOAT_EQ(c.dtmf.normalTwist, 8.5f);
-    EXPECT_FLOAT_EQ(c.dtmf.reverseTwist, 4.0f);
-    EXPECT_FLOAT_EQ(c.dtmf.rowPeak, 5.5f);
-    EXPECT_FLOAT_EQ(c.dtmf.colPeak, 7.25f);
-    EXPECT_FLOAT_EQ(c.dtmf.totalEnergy, 30.0f);
-
-    driver::TrunkConfig t1 = driver::ReadTrunkConfig(123456, 1);  // General values only
-    EXPECT_EQ(t1.switchType, 5);  // 1000 from [General] maps too
-    EXPECT_EQ(t1.crc4, 1);
-    EXPECT_TRUE(t1.hdlcLog);
-    EXPECT_TRUE(t1.hangupOnAlerting);
-    EXPECT_EQ(t1.numberType, 0);
-    EXPECT_EQ(t1.clientType, 1);
-    EXPECT_EQ(t1.echoTailMs, 64);
-    EXPECT_TRUE(t1.echoCanceller);
-
-    driver::TrunkConfig t2 = driver::ReadTrunkConfig(123456, 2);
-    EXPECT_EQ(t2.switchType, 10);
-    EXPECT_EQ(t2.crc4, 0);
-    EXPECT_FALSE(t2.hdlcLog);
-    EXPECT_FALSE(t2.hangupOnAlerting);
-    EXPECT_EQ(t2.numberType, 17);
-    EXPECT_EQ(t2.clientType, 2);
-    EXPECT_EQ(t2.echoTailMs, 128);
-    EXPECT_TRUE(t2.echoCanceller);
+    // HdlcLog=5 counts as on; SwitchType is mapped per trunk.
+    EXPECT_EQ(Dump(driver::g_config), "level=0 flush=1 buffers=40 hangup=1 ntype=0 ctype=1 switch=1000 ec=1 tail=64 "
+                                      "hdlc=1 crc4=1 prime=3 dtmf=8.5/4/5.5/7.25/30");
+    const struct {
+        uint32_t serial, trunk;
+        const char* expected;
+    } trunks[] = {
+        {123456, 1, "crc4=1 hdlc=1 hangup=1 ntype=0 ctype=1 switch=5 tail=64 ec=1"},  // [General] only, 1000 -> 5
+        {123456, 2, "crc4=0 hdlc=0 hangup=0 ntype=17 ctype=2 switch=10 tail=128 ec=1"},
+        {123456, 3, "crc4=1 hdlc=1 hangup=1 ntype=0 ctype=1 switch=10 tail=64 ec=0"},  // echo off for this trunk
+        {123456, 4, "crc4=1 hdlc=1 hangup=1 ntype=0 ctype=1 switch=7 tail=64 ec=1"},
+        {654321, 3, "crc4=1 hdlc=1 hangup=1 ntype=0 ctype=1 switch=5 tail=64 ec=1"},  // another card's trunk
+        {4294967295u, 8, "crc4=1 hdlc=1 hangup=1 ntype=0 ctype=1 switch=5 tail=64 ec=1"},  // widest section name
+    };
+    for (const auto& t : trunks) EXPECT_EQ(Dump(driver::ReadTrunkConfig(t.serial, t.trunk)), t.expected) << t.trunk;
     EXPECT_EQ(driver::ReadTrunkCrc4(123456, 2), 0);
     EXPECT_EQ(driver::ReadTrunkCrc4(123456, 1), 1);
-
-    driver::TrunkConfig t3 = driver::ReadTrunkConfig(123456, 3);
-    EXPECT_FALSE(t3.echoCanceller);  // off for this trunk only
-    EXPECT_EQ(t3.switchType, 10);
-    EXPECT_EQ(driver::ReadTrunkConfig(123456, 4).switchType, 7);
-    EXPECT_TRUE(driver::ReadTrunkConfig(654321, 3).echoCanceller);  // another card's trunk
-
     EXPECT_EQ(driver::ReadCardPrimeEchoBuffers(123456), 9);
     EXPECT_EQ(driver::ReadCardPrimeEchoBuffers(654321), 3);
-    EXPECT_EQ(driver::ReadTrunkConfig(4294967295u, 8).switchType, 5);  // widest section name
 }
 
 TEST_F(Configuration, DtmfTextsThatAreNotNumbers) {
     driver::g_config.dtmf = {9.0f, 9.5f, 9.25f, 8.75f, 50.0f};  // values of an earlier read
     Write("[Dtmf]\nNormalTwist=abc\nReverseTwist=x1\nRowPeak=none\nColPeak=nan\nTotalEnergy=inf\n");
     driver::ReadConfiguration();
-    const driver::DtmfThresholds& d = driver::g_config.dtmf;
-    EXPECT_FLOAT_EQ(d.normalTwist, 7.0f);  // the one that falls back
-    EXPECT_FLOAT_EQ(d.reverseTwist, 9.5f);
-    EXPECT_FLOAT_EQ(d.rowPeak, 9.25f);
-    EXPECT_FLOAT_EQ(d.colPeak, 8.75f);
-    EXPECT_FLOAT_EQ(d.totalEnergy, 50.0f);
-
+    std::string all = Dump(driver::g_config);
+    EXPECT_EQ(all.substr(all.find(" dtmf=")), " dtmf=7/9.5/9.25/8.75/50");  // only NormalTwist falls back
     Write("[Dtmf]\nRowPeak= 4.5dB\n");
     driver::ReadConfiguration();
     EXPECT_FLOAT_EQ(driver::g_config.dtmf.rowPeak, 4.5f);
 }
 
-TEST(Paths, LastFourCharactersGiveWayToTheExtension) {
+TEST(Paths, LastFourCharactersGiveWayToTheExtensionWithinThePathLimit) {
     driver::ModulePaths p;
-    driver::DerivePaths("/opt/ivr/vaxo-dt-qpl.dev", &p);
-    EXPECT_STREQ(p.module, "/opt/ivr/vaxo-dt-qpl.dev");
-    EXPECT_STREQ(p.directory, "/opt/ivr/");
-    EXPECT_STREQ(p.log, "/opt/ivr/vaxo-dt-qpl.log");
-    EXPECT_STREQ(p.ini, "/opt/ivr/vaxo-dt-qpl.ini");
-
     driver::DerivePaths("/opt/ivr/drv", &p);  // no extension: cut all the same
+    EXPECT_STREQ(p.module, "/opt/ivr/drv");
+    EXPECT_STREQ(p.directory, "/opt/ivr/");
     EXPECT_STREQ(p.log, "/opt/ivr.log");
-    driver::DerivePaths("abcd", &p);
-    EXPECT_STREQ(p.directory, "abcd");
-    EXPECT_STREQ(p.log, "abcd.log");
-    driver::DerivePaths("abc", &p);
-    EXPECT_STREQ(p.ini, "abc.ini");
-    driver::DerivePaths("abcde", &p);
-    EXPECT_STREQ(p.log, "a.log");
-    driver::DerivePaths(nullptr, &p);
-    EXPECT_STREQ(p.log, ".log");
+    EXPECT_STREQ(p.ini, "/opt/ivr.ini");
 
     std::string huge = "/" + std::string(3 * driver::kMaxPathChars, 'p') + ".dev";
     driver::DerivePaths(huge.c_str(), &p);

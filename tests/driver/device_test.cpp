@@ -36,12 +36,21 @@ TEST(DwordQueue, HoldsCapacityLessOneInOrderAcrossWraps) {
         }
         EXPECT_FALSE(q.Pop(&v));
         EXPECT_FALSE(q.LooksNonEmpty());
-        q.Push(1);  // shift the indices for the next round
-        ASSERT_TRUE(q.Pop(&v));
+        q.Push(1);  // shift the indices by one place for the next round
+        q.Push(2);
+        ASSERT_TRUE(q.Pop(&v) && q.Pop(&v));
     }
     q.Push(9);
     q.Clear();
     EXPECT_FALSE(q.Pop(&v));
+
+    CDwordQueue none;  // without storage nothing is stored
+    EXPECT_FALSE(none.SetCapacity(0));
+    none.Push(1);
+    EXPECT_FALSE(none.PushPair(1, 2));
+    EXPECT_FALSE(none.Pop(&v));
+    EXPECT_FALSE(none.PopPair(&v, &v));
+    EXPECT_FALSE(none.LooksNonEmpty());
 }
 
 TEST(DwordQueue, PairsGoInAndOutWhole) {
@@ -57,23 +66,10 @@ TEST(DwordQueue, PairsGoInAndOutWhole) {
         EXPECT_EQ(b, 100 + i);
     }
     EXPECT_FALSE(q.PopPair(&a, &b));
-
     q.Push(7);  // a lone value is not half a pair
     EXPECT_FALSE(q.PopPair(&a, &b));
     ASSERT_TRUE(q.Pop(&a));
     EXPECT_EQ(a, 7u);
-    EXPECT_FALSE(q.LooksNonEmpty());
-}
-
-TEST(DwordQueue, WithoutStorageNothingIsStored) {
-    CDwordQueue q;
-    EXPECT_FALSE(q.SetCapacity(0));
-    uint32_t v = 0, w = 0;
-    q.Push(1);
-    EXPECT_FALSE(q.PushPair(1, 2));
-    EXPECT_FALSE(q.Pop(&v));
-    EXPECT_FALSE(q.PopPair(&v, &w));
-    EXPECT_FALSE(q.LooksNonEmpty());
 }
 
 // Two ports in the table, an eventfd per port for the host handle, the
@@ -106,12 +102,7 @@ protected:
     int fd_[2] = {-1, -1};
 };
 
-using Events = Ports;
-using Digits = Ports;
-using Rings = Ports;
-using OpenClose = Ports;
-
-TEST_F(Events, FirstNinetyNineKeptEveryOneSignalled) {
+TEST_F(Ports, FirstNinetyNineEventsKeptEveryOneSignalled) {
     SetEventHandle(0, Handle(0));
     for (uint32_t i = 0; i < 120; ++i) dev_[0]->PostEvent(1000 + i);
     EXPECT_EQ(Signals(0), 120u);
@@ -123,7 +114,7 @@ TEST_F(Events, FirstNinetyNineKeptEveryOneSignalled) {
     EXPECT_FALSE(IsEventPending(0));
 }
 
-TEST_F(Events, WithoutAHandleEventsAreDroppedAndNotRead) {
+TEST_F(Ports, WithoutAHandleEventsAreDroppedAndNotRead) {
     dev_[0]->PostEvent(KVEVENT_RING);
     EXPECT_FALSE(IsEventPending(0));
     SetEventHandle(0, Handle(0));
@@ -139,7 +130,11 @@ TEST_F(Events, WithoutAHandleEventsAreDroppedAndNotRead) {
     EXPECT_EQ(Signals(0), 1u);
 }
 
-TEST_F(Digits, ReadInOrderThirtyNineKeptEachPostsAKeyEvent) {
+TEST_F(Ports, DigitsInOrderThirtyNineKeptEachPostsAKeyEventTracedAtLevelOne) {
+    testsupport::TempDir dir;
+    std::string path = dir.File("events.log");
+    ASSERT_TRUE(driver::TheLog().Start(path.c_str()));
+    driver::g_traceLevel = 1;
     SetEventHandle(1, Handle(1));
     EXPECT_STREQ(dev_[1]->inputType, "");
     const std::string sent = "0123456789*#ABCD0123456789*#ABCD0123456789*#";  // 44 digits
@@ -153,18 +148,9 @@ TEST_F(Digits, ReadInOrderThirtyNineKeptEachPostsAKeyEvent) {
     int keys = 0;
     while (GetEvent(1) == KVEVENT_KEY) ++keys;
     EXPECT_EQ(keys, static_cast<int>(sent.size()) + 1);
-
     dev_[1]->DigitReceived(static_cast<char>(0xB5));  // a byte above 127 comes back whole
     EXPECT_EQ(static_cast<unsigned char>(GetKey(1)), 0xB5);
-}
 
-TEST_F(Digits, EventAndDigitLinesAtTraceLevelOne) {
-    testsupport::TempDir dir;
-    std::string path = dir.File("events.log");
-    ASSERT_TRUE(driver::TheLog().Start(path.c_str()));
-    driver::g_traceLevel = 1;
-    SetEventHandle(1, Handle(1));
-    dev_[1]->DigitReceived('5');
     dev_[1]->PostEvent(77);
     dev_[0]->PostEvent(KVEVENT_RING);  // no handle: no line
     driver::g_traceLevel = 2;
@@ -177,18 +163,15 @@ TEST_F(Digits, EventAndDigitLinesAtTraceLevelOne) {
     EXPECT_EQ(log.find("KVEVENT_RING"), std::string::npos) << log;
 }
 
-TEST_F(Rings, OneOnArrivalAndOneMoreEveryTwoSeconds) {
+TEST_F(Ports, RingsOneOnArrivalAndOneMoreEveryTwoSeconds) {
     EXPECT_EQ(GetRings(0), 0);
     uint32_t now = plat::TickCountMs();
     dev_[0]->ringStart = now != 0 ? now : 1;  // as call control stamps an arrival
-    dev_[0]->ringCount = 1;
-    EXPECT_EQ(GetRings(0), 1);
-    plat::SetTickOffsetForTests(1500);
-    EXPECT_EQ(GetRings(0), 1);
-    plat::SetTickOffsetForTests(2500);
-    EXPECT_EQ(GetRings(0), 2);
-    plat::SetTickOffsetForTests(4510);
-    EXPECT_EQ(GetRings(0), 3);
+    const int steps[][2] = {{0, 1}, {1500, 1}, {2500, 2}, {4510, 3}};  // ms later, rings
+    for (const auto& s : steps) {
+        plat::SetTickOffsetForTests(s[0]);
+        EXPECT_EQ(GetRings(0), s[1]) << s[0];
+    }
     dev_[0]->callActive = true;  // answered: the last count stays
     plat::SetTickOffsetForTests(60000);
     EXPECT_EQ(GetRings(0), 3);
@@ -196,12 +179,11 @@ TEST_F(Rings, OneOnArrivalAndOneMoreEveryTwoSeconds) {
     dev_[0]->ringStart = 0;  // cleared by call control
     EXPECT_EQ(GetRings(0), 0);
     EXPECT_EQ(dev_[0]->ringCount.load(), 0);
-
     dev_[1]->ringStart = plat::TickCountMs() - 6100u;  // unsigned across a wrap too
     EXPECT_EQ(GetRings(1), 4);
 }
 
-TEST_F(OpenClose, OpenOnceResetsMediaCloseOnlyWhenOpen) {
+TEST_F(Ports, OpenOnceResetsMediaCloseOnlyWhenOpen) {
     dev_[0]->SetError("old failure");
     EXPECT_TRUE(OpenPort(0));
     EXPECT_TRUE(dev_[0]->open.load());
@@ -221,24 +203,11 @@ TEST_F(OpenClose, OpenOnceResetsMediaCloseOnlyWhenOpen) {
     EXPECT_EQ(dev_[0]->wave.open.load(), 0);
     EXPECT_EQ(dev_[0]->wave.recordState.load(), media::kRecordClosed);
     EXPECT_STREQ(GetError(0), "");
-
     dev_[0]->SetError("after close");
     ClosePort(0);  // closed: nothing happens
     EXPECT_STREQ(GetError(0), "after close");
     EXPECT_TRUE(OpenPort(0));
     EXPECT_EQ(dev_[0]->wave.format.channels, 1);
-
-    EXPECT_EQ(GetError(0), dev_[0]->errorText);  // texts point into the device
-    EXPECT_EQ(GetSerialNo(0), dev_[0]->serialText);
-    EXPECT_EQ(GetPortName(0), dev_[0]->portName);
-
-    // Unsupported operations leave the port as it was.
-    GenerateDtmf(0, "123");
-    EXPECT_FALSE(Transfer(0, "5"));
-    EXPECT_FALSE(BlindTransfer(0, nullptr));
-    EXPECT_FALSE(IsEventPending(0));
-    EXPECT_EQ(GetKey(0), 0);
-    EXPECT_TRUE(dev_[0]->open.load());
 }
 
 // Records what the driver stop did to a device before destroying it.
@@ -252,21 +221,24 @@ struct Witness {
 class WatchedDevice : public CDevice {
 public:
     explicit WatchedDevice(Witness* w) : witness_(w) {}
-    ~WatchedDevice() override {
-        witness_->destroyed = true;
-        witness_->wasOpen = open.load();
-        witness_->mediaOpen = wave.open.load();
-        witness_->channelState = channelState.load();
-    }
+    ~WatchedDevice() override { *witness_ = {true, open.load(), wave.open.load(), channelState.load()}; }
 
 private:
     Witness* witness_;
 };
 
-TEST(PortTable, StopClosesMarksDownAndDestroysEveryPort) {
+TEST(PortTable, RefusesPortsBeyondTheTableAndStopClosesMarksDownAndDestroysEvery) {
     Witness opened, closed;
     ASSERT_TRUE(driver::AddPort(new WatchedDevice(&opened)));
     ASSERT_TRUE(driver::AddPort(new WatchedDevice(&closed)));
+    for (int i = 2; i < driver::kMaxPorts; ++i) ASSERT_TRUE(driver::AddPort(new CDevice));
+    std::unique_ptr<CDevice> extra(new CDevice);
+    EXPECT_FALSE(driver::AddPort(extra.get()));
+    EXPECT_EQ(NoofPorts(), driver::kMaxPorts);
+    EXPECT_TRUE(IsPort(driver::kMaxPorts - 1));
+    EXPECT_FALSE(IsPort(driver::kMaxPorts));
+    EXPECT_EQ(driver::g_ports[driver::kMaxPorts - 1]->portNumber, static_cast<uint32_t>(driver::kMaxPorts - 1));
+
     driver::g_ports[0]->channelState = driver::kChannelUp;
     ASSERT_TRUE(OpenPort(0));
     driver::DestroyAllPorts();
@@ -279,19 +251,7 @@ TEST(PortTable, StopClosesMarksDownAndDestroysEveryPort) {
         EXPECT_EQ(w->channelState, driver::kChannelDown);
     }
     EXPECT_EQ(driver::g_ports[0], nullptr);
-    EXPECT_EQ(driver::g_ports[1], nullptr);
-}
-
-TEST(PortTable, RefusesPortsBeyondTheTable) {
-    for (int i = 0; i < driver::kMaxPorts; ++i) ASSERT_TRUE(driver::AddPort(new CDevice));
-    std::unique_ptr<CDevice> extra(new CDevice);
-    EXPECT_FALSE(driver::AddPort(extra.get()));
-    EXPECT_EQ(NoofPorts(), driver::kMaxPorts);
-    EXPECT_TRUE(IsPort(driver::kMaxPorts - 1));
-    EXPECT_FALSE(IsPort(driver::kMaxPorts));
-    EXPECT_EQ(driver::g_ports[driver::kMaxPorts - 1]->portNumber, static_cast<uint32_t>(driver::kMaxPorts - 1));
-    driver::DestroyAllPorts();
-    EXPECT_EQ(NoofPorts(), 0);
+    EXPECT_EQ(driver::g_ports[driver::kMaxPorts - 1], nullptr);
 }
 
 }  // namespace

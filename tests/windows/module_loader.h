@@ -1,6 +1,6 @@
-// Loads the built module the way a Windows IVR host does: copied into a
-// folder of its own beside its INI file, LoadLibrary by full path, every
-// export looked up by its plain name. Shared by module_test and e2e_test.
+// Loads the built module as a Windows IVR host does: copied into a folder of
+// its own beside its INI file, loaded by full path, every export looked up
+// by its plain name. Shared by module_test and e2e_test.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -44,32 +44,29 @@ inline std::string OwnFolder() {
     return slash == std::string::npos ? std::string(".") : s.substr(0, slash);
 }
 
-// The module built beside this program (copied there by its build).
-inline std::string BuiltModule() { return OwnFolder() + "\\" + kModuleName; }
-
 // A module installed the way a host installs it: the DLL and its INI side
-// by side in a folder of their own.
+// by side in a folder of their own (dir, when given, holds one already).
 class InstalledModule {
 public:
     explicit InstalledModule(const char* iniText, const std::string& dir = std::string())
-        : dir_(dir.empty() ? FreshFolder("module") : dir) {
-        path_ = dir_ + "\\" + kModuleName;
-        if (dir.empty()) copied_ = CopyFileA(BuiltModule().c_str(), path_.c_str(), FALSE) != FALSE;
-        else copied_ = GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES;
+        : dir_(dir.empty() ? FreshFolder("module") : dir), path_(dir_ + "\\" + kModuleName) {
+        if (dir.empty() && !CopyFileA((OwnFolder() + "\\" + kModuleName).c_str(), path_.c_str(), FALSE)) {
+            error_ = "cannot copy the module to " + path_;
+            return;
+        }
         if (iniText != nullptr) WriteFileText(dir_ + "\\vaxo-dt-qpl.ini", iniText);
-        if (copied_) Load();
-    }
-    ~InstalledModule() { Unload(); }
-
-    bool Load() {
         handle_ = LoadLibraryA(path_.c_str());
-        if (handle_ == nullptr) return false;
+        if (handle_ == nullptr) {
+            error_ = "LoadLibrary failed: " + std::to_string(GetLastError());
+            return;
+        }
 #define X(name) \
     api_.name = reinterpret_cast<decltype(&::name)>(reinterpret_cast<void (*)()>(GetProcAddress(handle_, #name)));
         VAXO_EXPORT_LIST(X)
 #undef X
-        return true;
     }
+    ~InstalledModule() { Unload(); }
+
     bool Unload() {
         if (handle_ == nullptr) return true;
         BOOL ok = FreeLibrary(handle_);
@@ -79,48 +76,33 @@ public:
     }
 
     bool loaded() const { return handle_ != nullptr; }
-    bool copied() const { return copied_; }
+    const std::string& error() const { return error_; }
     HMODULE handle() const { return handle_; }
     const Api* operator->() const { return &api_; }
     const Api& api() const { return api_; }
     const std::string& dir() const { return dir_; }
     const std::string& path() const { return path_; }
-    std::string LogPath() const { return dir_ + "\\vaxo-dt-qpl.log"; }
-    std::string Log() const { return ReadFileText(LogPath()); }
+    std::string Log() const { return ReadFileText(dir_ + "\\vaxo-dt-qpl.log"); }
     bool WaitForLog(const std::string& text, DWORD timeoutMs) const {
         return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
     }
 
 private:
-    std::string dir_, path_;
-    bool copied_ = false;
+    std::string dir_, path_, error_;
     HMODULE handle_ = nullptr;
     Api api_;
 };
 
-#define REQUIRE_LOADED(m)                                                     \
-    REQUIRE((m).copied());                                                    \
-    if (!(m).loaded()) FAIL_NOW("LoadLibrary failed: " + std::to_string(GetLastError()))
+#define REQUIRE_LOADED(m) ((m).loaded() ? (void)0 : FAIL_NOW((m).error()))
 
-// Init sends discovery broadcasts on every adapter: only where
-// scripts/test-windows has said that this process runs in its private
-// network, and only when the adapters are exactly the ones it made there.
+// Init broadcasts on every adapter: only where scripts/test-windows says
+// this process runs in its private network, and only when the adapters are
+// exactly the ones it made there.
 inline void RequirePrivateNetwork() {
     const char* ok = getenv("VAXO_TEST_PRIVATE_NET");
-    const char* expected = getenv("VAXO_TEST_ADAPTERS");
-    if (ok == nullptr || std::string(ok) != "1" || expected == nullptr)
+    std::set<std::string> want = ExpectedAdapters();
+    if (ok == nullptr || std::string(ok) != "1" || want.empty())
         SKIP("not in a private network namespace (run through scripts/test-windows)");
-    std::set<std::string> want;
-    std::string list(expected);
-    for (size_t pos = 0; pos <= list.size();) {
-        size_t comma = list.find(',', pos);
-        if (comma == std::string::npos) comma = list.size();
-        if (comma > pos) {
-            std::string item = list.substr(pos, comma - pos);
-            want.insert(item.substr(0, item.find('/')));
-        }
-        pos = comma + 1;
-    }
     std::set<std::string> got;
     ULONG size = 0;
     if (GetAdaptersInfo(nullptr, &size) == ERROR_BUFFER_OVERFLOW) {
@@ -129,7 +111,7 @@ inline void RequirePrivateNetwork() {
         if (GetAdaptersInfo(info, &size) == ERROR_SUCCESS)
             for (IP_ADAPTER_INFO* a = info; a != nullptr; a = a->Next)
                 if (std::string(a->IpAddressList.IpAddress.String) != "0.0.0.0")
-                    got.insert(a->IpAddressList.IpAddress.String);
+                    got.insert(std::string(a->IpAddressList.IpAddress.String) + "/" + a->IpAddressList.IpMask.String);
     }
     if (got != want) FAIL_NOW("the adapters are not those of the private network: not calling Init");
 }

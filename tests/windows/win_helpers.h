@@ -1,49 +1,38 @@
-// Helpers for the Windows test programs: fresh folders under the temporary
-// folder, whole-file reads and writes, and waits with a deadline.
+// Helpers for the Windows test programs: fresh folders under %TEMP%,
+// whole-file reads and writes, waits with a deadline, and the adapters of
+// the private network scripts/test-windows made.
 #pragma once
 #include <windows.h>
 
-#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 
 namespace wintest {
 
-// A new, empty folder under %TEMP% whose name starts with tag.
+// A new, empty folder under %TEMP% whose name starts with tag; one left by
+// an earlier run of the same process id is passed over.
 inline std::string FreshFolder(const char* tag) {
-    char temp[MAX_PATH];
-    DWORD n = GetTempPathA(sizeof temp, temp);
-    std::string base = (n > 0 && n < sizeof temp) ? std::string(temp) : std::string(".\\");
+    char temp[MAX_PATH] = ".\\";
+    GetTempPathA(sizeof temp, temp);
     static unsigned counter = 0;
     for (;;) {
-        char name[64];
-        snprintf(name, sizeof name, "vaxo-%s-%lu-%u", tag, static_cast<unsigned long>(GetCurrentProcessId()),
-                 ++counter);
-        std::string dir = base + name;
-        if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
-        if (GetLastError() != ERROR_ALREADY_EXISTS) return base + ".";
+        std::string dir = std::string(temp) + "vaxo-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                          std::to_string(++counter);
+        if (CreateDirectoryA(dir.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) return dir;
     }
 }
 
-inline bool WriteFileText(const std::string& path, const std::string& text) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    DWORD n = 0;
-    BOOL ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
-    CloseHandle(h);
-    return ok && n == text.size();
+inline void WriteFileText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 // Whole file, read while others may still write it; "" when missing.
 inline std::string ReadFileText(const std::string& path) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return std::string();
-    std::string text;
-    char chunk[4096];
-    DWORD n = 0;
-    while (ReadFile(h, chunk, sizeof chunk, &n, nullptr) && n > 0) text.append(chunk, n);
-    CloseHandle(h);
-    return text;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Polls pred every 10 ms until it holds or timeoutMs have passed.
@@ -57,11 +46,25 @@ bool WaitUntil(Pred pred, DWORD timeoutMs) {
     }
 }
 
-// Number of times needle occurs in text.
 inline int CountOf(const std::string& text, const std::string& needle) {
     int n = 0;
     for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + needle.size())) ++n;
     return n;
+}
+
+// The "address/mask" items of VAXO_TEST_ADAPTERS, which scripts/test-windows
+// sets to what it gave the private network's adapters; empty when unset.
+inline std::set<std::string> ExpectedAdapters() {
+    std::set<std::string> want;
+    const char* env = getenv("VAXO_TEST_ADAPTERS");
+    std::string list = env != nullptr ? env : "";
+    for (size_t pos = 0; pos < list.size();) {
+        size_t comma = list.find(',', pos);
+        if (comma == std::string::npos) comma = list.size();
+        if (comma > pos) want.insert(list.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    return want;
 }
 
 }  // namespace wintest
