@@ -1,6 +1,5 @@
 #include "common/module_host.h"
 
-#include <dlfcn.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -34,30 +33,6 @@ std::string MakeFreshDir() {
     return fs::canonical(tmpl).string();
 }
 
-template <typename Fn>
-bool Bind(void* handle, const char* name, Fn*& slot) {
-    slot = reinterpret_cast<Fn*>(dlsym(handle, name));
-    return slot != nullptr;
-}
-
-bool BindAll(void* h, ModuleApi& a) {
-    bool ok = true;
-#define VAXO_BIND(name) ok = Bind(h, #name, a.name) && ok
-    VAXO_BIND(Init); VAXO_BIND(Shutdown); VAXO_BIND(GetDriverName); VAXO_BIND(GetDriverVer);
-    VAXO_BIND(NoofPorts); VAXO_BIND(IsDeviceActive); VAXO_BIND(IsPort); VAXO_BIND(GetPortName);
-    VAXO_BIND(GetSerialNo); VAXO_BIND(GetError); VAXO_BIND(SetEventHandle); VAXO_BIND(GetEvent);
-    VAXO_BIND(IsEventPending); VAXO_BIND(OpenPort); VAXO_BIND(ClosePort); VAXO_BIND(GetRings);
-    VAXO_BIND(GetKey); VAXO_BIND(GetInfo); VAXO_BIND(SetInfo); VAXO_BIND(DeviceSpecific);
-    VAXO_BIND(Answer); VAXO_BIND(Hangup); VAXO_BIND(Reject); VAXO_BIND(Dial);
-    VAXO_BIND(IsCallActive); VAXO_BIND(Transfer); VAXO_BIND(BlindTransfer);
-    VAXO_BIND(GetCallProgress); VAXO_BIND(GenerateDtmf); VAXO_BIND(Play); VAXO_BIND(PlayCached);
-    VAXO_BIND(StopPlay); VAXO_BIND(PlayTimeLeft); VAXO_BIND(Record); VAXO_BIND(StopRecord);
-    VAXO_BIND(GetRecordBuffer); VAXO_BIND(GetRecordSize); VAXO_BIND(RecordTimeLeft);
-    VAXO_BIND(SetAudioCallback);
-#undef VAXO_BIND
-    return ok;
-}
-
 }  // namespace
 
 ModuleHost::ModuleHost(const std::string& iniText, const std::string& dir) {
@@ -78,22 +53,16 @@ ModuleHost::ModuleHost(const std::string& iniText, const std::string& dir) {
         return;
     }
     WriteFile(dir_ + "/" + kIniFile, iniText);
-    handle_ = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string error;
+    handle_ = hostapi::LoadModule(module, &api_, &error);
     if (handle_ == nullptr) {
-        const char* err = dlerror();
-        fprintf(stderr, "ModuleHost: dlopen failed: %s\n", err != nullptr ? err : "?");
-        return;
-    }
-    if (!BindAll(handle_, api_)) {
-        fprintf(stderr, "ModuleHost: the module lacks an export\n");
-        dlclose(handle_);
-        handle_ = nullptr;
+        fprintf(stderr, "ModuleHost: %s\n", error.c_str());
         api_ = ModuleApi{};
     }
 }
 
 ModuleHost::~ModuleHost() {
-    if (handle_ != nullptr) dlclose(handle_);
+    hostapi::UnloadModule(handle_);
     for (int i = 0; i < eventCount_; ++i) close(eventFds_[i]);
     if (ownDir_) {
         std::error_code ec;

@@ -5,51 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "host/module_api.h"
 #include "include/vaxo_dt_qpl.h"
 
 namespace testsupport {
 
-struct ModuleApi {
-    bool (*Init)();
-    void (*Shutdown)();
-    const char* (*GetDriverName)();
-    const char* (*GetDriverVer)();
-    int (*NoofPorts)();
-    bool (*IsDeviceActive)();
-    bool (*IsPort)(int);
-    const char* (*GetPortName)(int);
-    const char* (*GetSerialNo)(int);
-    const char* (*GetError)(int);
-    void (*SetEventHandle)(int, void*);
-    int (*GetEvent)(int);
-    bool (*IsEventPending)(int);
-    bool (*OpenPort)(int);
-    void (*ClosePort)(int);
-    int (*GetRings)(int);
-    char (*GetKey)(int);
-    const char* (*GetInfo)(int, const char*);
-    bool (*SetInfo)(int, const char*, const char*);
-    const char* (*DeviceSpecific)(int, const char*, const char*);
-    bool (*Answer)(int);
-    bool (*Hangup)(int);
-    bool (*Reject)(int);
-    bool (*Dial)(int, const char*);
-    bool (*IsCallActive)(int);
-    bool (*Transfer)(int, const char*);
-    bool (*BlindTransfer)(int, const char*);
-    const char* (*GetCallProgress)(int);
-    void (*GenerateDtmf)(int, const char*);
-    bool (*Play)(int, void*, int);
-    bool (*PlayCached)(int, void*, int);
-    void (*StopPlay)(int);
-    int (*PlayTimeLeft)(int);
-    bool (*Record)(int, int);
-    bool (*StopRecord)(int);
-    void* (*GetRecordBuffer)(int);
-    int (*GetRecordSize)(int);
-    int (*RecordTimeLeft)(int);
-    void (*SetAudioCallback)(int, uint32_t, KvAudioCallback);
-};
+using ModuleApi = hostapi::ModuleApi;
 
 class ModuleHost {
 public:
