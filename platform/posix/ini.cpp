@@ -1,4 +1,5 @@
 #include "platform/ini.h"
+#include "platform/ini_number.h"
 
 #include <limits.h>
 #include <stdio.h>
@@ -77,17 +78,8 @@ bool Lookup(const char* section, const char* key, const char* path, std::string*
 int IniReadInt(const char* section, const char* key, int def, const char* path) {
     std::string v;
     if (!Lookup(section, key, path, &v)) return def;
-    const char* p = v.c_str();
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (*p < '0' || *p > '9') return def;  // no number: as if the key were missing
-    long long acc = 0;
-    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    while (*p >= '0' && *p <= '9') {
-        acc = acc * 10 + (*p++ - '0');
-        if (acc > limit) acc = limit;  // huge values saturate
-    }
-    return static_cast<int>(negative ? -acc : acc);
+    int value;
+    return ParseIniInt(v.c_str(), &value) ? value : def;  // no number: as if the key were missing
 }
 
 size_t IniReadString(const char* section, const char* key, const char* def, char* buf, size_t size,

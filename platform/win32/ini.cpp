@@ -1,4 +1,5 @@
 #include "platform/ini.h"
+#include "platform/ini_number.h"
 
 #include <windows.h>
 
@@ -24,18 +25,8 @@ int IniReadInt(const char* section, const char* key, int def, const char* path) 
     char text[kIntTextChars];
     text[0] = '\0';
     GetPrivateProfileStringA(section, key, "", text, kIntTextChars, path);
-    const char* p = text;
-    while (*p == ' ' || *p == '\t') ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (*p < '0' || *p > '9') return def;  // no number: as if the key were missing
-    long long acc = 0;
-    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    while (*p >= '0' && *p <= '9') {
-        acc = acc * 10 + (*p++ - '0');
-        if (acc > limit) acc = limit;
-    }
-    return static_cast<int>(negative ? -acc : acc);
+    int value;
+    return ParseIniInt(text, &value) ? value : def;
 }
 
 size_t IniReadString(const char* section, const char* key, const char* def, char* buf, size_t size,
