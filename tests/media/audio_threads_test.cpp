@@ -1,12 +1,12 @@
-// The two media threads of a card for real, inside a private network lab:
-// a stand-in card streams audio packets at the line rate to the module's
-// audio socket, and every allocation made on the media threads is counted.
-// While audio streams, with a play, a recording, DTMF detection and the
-// host callback running, the media threads allocate nothing.
+// The two media threads of a card for real, in a private network lab: a
+// stand-in card streams packets at the line rate; while a play, a recording,
+// DTMF detection and the host callback run, the media threads allocate
+// nothing, and they stop promptly.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -33,15 +33,13 @@ namespace {
 
 std::atomic<uint64_t> g_mediaThreadAllocations{0};
 
-// The media threads name themselves "vaxo-audio-rx" and "vaxo-media-tick".
-bool OnMediaThread() {
-    char name[16] = {};
-    if (prctl(PR_GET_NAME, name, 0, 0, 0) != 0) return false;
-    return strcmp(name, "vaxo-audio-rx") == 0 || strcmp(name, "vaxo-media-tick") == 0;
-}
-
+// Counts the allocations of the threads named "vaxo-audio-rx" and "vaxo-media-tick".
 void* CountedAllocation(size_t size, size_t alignment) {
-    if (OnMediaThread()) g_mediaThreadAllocations.fetch_add(1, std::memory_order_relaxed);
+    char name[16] = {};
+    if (prctl(PR_GET_NAME, name, 0, 0, 0) == 0 &&
+        (strcmp(name, "vaxo-audio-rx") == 0 || strcmp(name, "vaxo-media-tick") == 0)) {
+        g_mediaThreadAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
     if (size == 0) size = 1;
     if (alignment <= alignof(std::max_align_t)) return malloc(size);
     return aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
@@ -50,46 +48,23 @@ void* CountedAllocation(size_t size, size_t alignment) {
 }  // namespace
 
 #if VAXO_COUNT_ALLOCATIONS
+// The array and nothrow forms call these; the library's deletes call free.
 void* operator new(size_t size) {
     if (void* p = CountedAllocation(size, 0)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size, 0); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size, 0); }
 void* operator new(size_t size, std::align_val_t a) {
     if (void* p = CountedAllocation(size, static_cast<size_t>(a))) return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size, std::align_val_t a) { return operator new(size, a); }
-void* operator new(size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return CountedAllocation(size, static_cast<size_t>(a));
-}
-void* operator new[](size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return CountedAllocation(size, static_cast<size_t>(a));
-}
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { free(p); }
-void operator delete[](void* p, size_t) noexcept { free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { free(p); }
-void operator delete(void* p, size_t, std::align_val_t) noexcept { free(p); }
-void operator delete[](void* p, size_t, std::align_val_t) noexcept { free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { free(p); }
 #endif
 
 namespace {
 
-using mediatest::Pattern;
-using mediatest::PortNumber;
+using mediatest::MediaRig;
 
 constexpr int kSlot = 1;
 constexpr int kFrames = 40;  // 5 ms per packet on one trunk
-constexpr uint32_t kCardIndex = transport::kMaxCards - 2;
 
 int CountThreadsNamed(const char* name) {
     int n = 0;
@@ -104,68 +79,56 @@ int CountThreadsNamed(const char* name) {
     return n;
 }
 
-// A card's audio side: one packet of kFrames frames every 5 ms to the
-// module, whatever the module sends is counted.
+// A card's audio side: a packet of kFrames frames every 5 ms to the module,
+// counting what comes back.
 class StreamingCard {
 public:
-    StreamingCard(plat::Socket s, uint32_t moduleAddress, uint16_t modulePort, std::vector<uint8_t> speech)
-        : socket_(s), to_(moduleAddress), port_(modulePort), speech_(std::move(speech)) {
-        thread_ = std::thread([this] { Run(); });
-    }
+    StreamingCard(plat::Socket s, uint32_t to, uint16_t port) : thread_([=] { Run(s, to, port); }) {}
     ~StreamingCard() {
         stop_ = true;
         thread_.join();
     }
-    uint64_t sent() const { return sent_.load(); }
-    uint64_t received() const { return received_.load(); }
+    std::atomic<uint64_t> sent{0}, received{0};
 
 private:
-    void Run() {
+    void Run(plat::Socket s, uint32_t to, uint16_t port) {
+        const auto speech = mediatest::Pattern(40000, 1);
         std::vector<uint8_t> packet(8 + kFrames * 32, 0xD5);
         uint8_t in[1600];
+        uint32_t from;
+        uint16_t fromPort;
         auto next = std::chrono::steady_clock::now();
-        uint32_t seq = 0;
-        size_t pos = 0;
-        while (!stop_) {
+        for (uint32_t seq = 0; !stop_; ++seq) {
             packet[0] = 0xFF;
             packet[1] = 0x55;
             media::PutPacketSequence(packet.data(), seq);
             packet[6] = seq == 0 ? 2 : 0;
-            for (int k = 0; k < kFrames; ++k) {
-                packet[8 + k * 32 + kSlot] = pos < speech_.size() ? speech_[pos] : 0xD5;
-                ++pos;
-            }
-            if (plat::SendTo(socket_, packet.data(), packet.size(), to_, port_) > 0) ++sent_;
-            ++seq;
-            uint32_t from;
-            uint16_t fromPort;
-            while (plat::ReceiveFrom(socket_, in, sizeof in, &from, &fromPort) > 0) ++received_;
-            next += std::chrono::microseconds(5000);
-            std::this_thread::sleep_until(next);
+            for (size_t k = 0, pos = seq * kFrames; k < kFrames; ++k, ++pos)
+                packet[8 + k * 32 + kSlot] = pos < speech.size() ? speech[pos] : 0xD5;
+            if (plat::SendTo(s, packet.data(), packet.size(), to, port) > 0) ++sent;
+            while (plat::ReceiveFrom(s, in, sizeof in, &from, &fromPort) > 0) ++received;
+            std::this_thread::sleep_until(next += std::chrono::microseconds(5000));
         }
     }
-
-    plat::Socket socket_;
-    uint32_t to_;
-    uint16_t port_;
-    std::vector<uint8_t> speech_;
     std::atomic<bool> stop_{false};
-    std::atomic<uint64_t> sent_{0}, received_{0};
-    std::thread thread_;
+    std::thread thread_;  // last: starts once the rest is set up
 };
 
 TEST(AudioThreads, StreamWithoutAllocatingAndStopPromptly) {
     VAXO_REQUIRE_LAB(lab, 1);
     driver::g_traceLevel = 2;  // event trace lines off, as configured by default
 #if VAXO_COUNT_ALLOCATIONS
-    std::thread([] {  // the hook itself: it sees a thread of that name allocate
+    std::thread([] {  // the hook itself sees a thread of that name allocate
         prctl(PR_SET_NAME, "vaxo-media-tick", 0, 0, 0);
         int* volatile p = new int(1);
         delete p;
+        int* volatile q = new (std::nothrow) int[4];
+        delete[] q;
+        void* volatile r = ::operator new(64, std::align_val_t(64), std::nothrow);
+        ::operator delete(r, std::align_val_t(64));
     }).join();
-    EXPECT_EQ(g_mediaThreadAllocations.exchange(0), 1u);
+    EXPECT_EQ(g_mediaThreadAllocations.exchange(0), 3u);
 #endif
-
     plat::Socket cardSocket = plat::kNoSocket;
     ASSERT_TRUE(lab->InCard(0, [&] {
         cardSocket = plat::UdpSocket();
@@ -174,70 +137,47 @@ TEST(AudioThreads, StreamWithoutAllocatingAndStopPromptly) {
     }));
     ASSERT_NE(cardSocket, plat::kNoSocket);
 
-    transport::CardLink card;
-    card.cardIndex = kCardIndex;
-    card.serial = 99;
-    card.trunkCount = 1;
+    MediaRig rig(1, 16);
+    ASSERT_TRUE(rig.ok());
+    transport::CardLink& card = rig.card();
     card.cardAddress = lab->CardAddress(0);
-    card.mediaContext = 0;
-    card.mediaCallback = media::MediaDispatch;
-    transport::CardLink* saved = transport::g_cards[kCardIndex];
-    transport::g_cards[kCardIndex] = &card;
-
-    driver::CDevice port;
-    const int number = PortNumber(0, kSlot);
-    port.portNumber = static_cast<uint32_t>(number);
-    port.cardIndex = kCardIndex;
-    port.timeslot = kSlot;
-    port.hostEvent = reinterpret_cast<void*>(static_cast<intptr_t>(eventfd(0, EFD_NONBLOCK)));
-    driver::CDevice* savedPort = driver::g_ports[number];
-    driver::g_ports[number] = &port;
+    media::SetAudioPacketTap(card, nullptr, nullptr);  // to the socket
+    driver::CDevice& port = rig.Port(0, kSlot);
     port.Open();
-
-    media::PrepareCardMedia(card);
     ASSERT_TRUE(media::OpenAudioSocket(card, lab->HostAddress()));
     ASSERT_NE(card.audioPort, 0);
     ASSERT_TRUE(media::StartCardMedia(card));
     EXPECT_TRUE(testsupport::WaitUntil(
         [] { return CountThreadsNamed("vaxo-audio-rx") == 1 && CountThreadsNamed("vaxo-media-tick") == 1; }, 5000))
         << "the allocation count relies on these names";
-
     {
-        StreamingCard streaming(cardSocket, lab->HostAddress(), card.audioPort, Pattern(40000, 1));
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return streaming.received() > 40; }, 5000));
-
-        // Everything the media path does per block, at once.
-        const auto prompt = Pattern(4000, 2);
+        StreamingCard streaming(cardSocket, lab->HostAddress(), card.audioPort);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return streaming.received > 40; }, 5000));
+        const auto prompt = mediatest::Pattern(4000, 2);
         ASSERT_TRUE(media::Play(port, prompt.data(), 4000, false));
         ASSERT_TRUE(media::Record(port, 1000));
         static std::atomic<int> callbacks{0};
         media::SetAudioCallback(port, 1, [](int, uint32_t, unsigned char*, int) { ++callbacks; });
         g_mediaThreadAllocations = 0;
-        const uint64_t sentBefore = streaming.sent();
+        const uint64_t sentBefore = streaming.sent;
 
-        ASSERT_TRUE(testsupport::WaitUntil(
-            [&] { return port.wave.recordState.load() == media::kRecordStopped; }, 10000));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return port.wave.recordState.load() == media::kRecordStopped; }, 10000));
         EXPECT_EQ(media::RecordSize(port), 8000);
         ASSERT_TRUE(testsupport::WaitUntil([&] { return media::PlayTimeLeft(port) == 0; }, 10000));
-        EXPECT_GE(streaming.sent() - sentBefore, 200u) << "a second of audio went through";
+        EXPECT_GE(streaming.sent - sentBefore, 200u) << "a second of audio went through";
         EXPECT_GT(callbacks.load(), 100);
 #if VAXO_COUNT_ALLOCATIONS
         EXPECT_EQ(g_mediaThreadAllocations.load(), 0u);
 #endif
         // One packet back for every packet (and two for the start).
         EXPECT_TRUE(testsupport::WaitUntil(
-            [&] { return streaming.received() + 2 >= streaming.sent() && streaming.received() > 0; }, 2000))
-            << streaming.received() << " of " << streaming.sent();
+            [&] { return streaming.received + 2 >= streaming.sent && streaming.received > 0; }, 2000))
+            << streaming.received << " of " << streaming.sent;
         media::SetAudioCallback(port, 0, nullptr);
     }
-    uint32_t code;
-    int plays = 0, records = 0;
-    while (port.eventQueue.Pop(&code)) {
-        plays += code == driver::kEventPlayEnds;
-        records += code == driver::kEventRecordEnds;
-    }
-    EXPECT_EQ(plays, 1);
-    EXPECT_EQ(records, 1);
+    const auto events = MediaRig::Events(port);
+    EXPECT_EQ(std::count(events.begin(), events.end(), driver::kEventPlayEnds), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), driver::kEventRecordEnds), 1);
 
     // Close as CardClose does; the receive thread notices within its wait.
     const auto start = std::chrono::steady_clock::now();
@@ -245,17 +185,12 @@ TEST(AudioThreads, StreamWithoutAllocatingAndStopPromptly) {
     media::CloseAudioSocket(card);
     media::JoinAudioReceiveThread(card);
     media::JoinMediaTickThread(card);
-    media::ReleaseCardMedia(card);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_FALSE(card.audioReceive.started.load());
     EXPECT_FALSE(card.mediaTick.started.load());
     EXPECT_EQ(card.audio, plat::kNoSocket);
     EXPECT_EQ(CountThreadsNamed("vaxo-audio-rx"), 0);
-
     port.Close();
-    driver::g_ports[number] = savedPort;
-    transport::g_cards[kCardIndex] = saved;
-    close(static_cast<int>(reinterpret_cast<intptr_t>(port.hostEvent.load())));
     plat::CloseSocket(cardSocket);
 }
 

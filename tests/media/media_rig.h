@@ -1,8 +1,8 @@
 // A card's media path without network or threads: a card link with its
 // pools, the dispatcher as media callback, port devices in the port table,
 // and every packet the module sends captured. The test plays the card and
-// both media threads: it hands datagrams to the receive side and runs the
-// tick cycles itself, so every step is deterministic.
+// both media threads (datagrams in, tick cycles run by hand), so every step
+// is deterministic.
 #pragma once
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -23,28 +23,24 @@
 namespace mediatest {
 
 constexpr uint32_t kRigCardAddress = 0x0100000Au;  // 10.0.0.1, network order
-constexpr uint32_t kRigCardIndex = transport::kMaxCards - 1;
-constexpr uint32_t kRigSerial = 4711;
-constexpr uint8_t kCardFill = 0x33;  // what the card sends where the test set nothing
-
-inline int PortNumber(int trunk, int timeslot) {
-    return trunk * transport::kChannelsPerTrunk + (timeslot < 16 ? timeslot - 1 : timeslot - 2);
-}
+constexpr uint8_t kCardFill = 0x33;               // what the card sends where the test set nothing
 
 class MediaRig {
 public:
-    // framesPerPacket 0: 40 frames for one trunk, else 80 / (trunks) rounded to fit.
-    explicit MediaRig(int trunks = 1, int audioBuffers = 4, int framesPerPacket = 0) : trunks_(trunks) {
+    static constexpr uint32_t kCardIndex = transport::kMaxCards - 1;
+
+    // Packets of 40 frames for one trunk, else of 80 / (2 x trunks).
+    explicit MediaRig(int trunks = 1, int audioBuffers = 4)
+        : trunks_(trunks), frames_(trunks == 1 ? 40 : 80 / (trunks * 2)) {
         savedBuffers_ = driver::g_config.audioBuffers;
         driver::g_config.audioBuffers = audioBuffers;
-        frames_ = framesPerPacket > 0 ? framesPerPacket : (trunks == 1 ? 40 : 80 / (trunks * 2));
-        card_.cardIndex = kRigCardIndex;
-        card_.serial = kRigSerial;
+        card_.cardIndex = kCardIndex;
+        card_.serial = 4711;
         card_.trunkCount = trunks;
         card_.cardAddress = kRigCardAddress;
         card_.mediaContext = 0;
-        savedCard_ = transport::g_cards[kRigCardIndex];
-        transport::g_cards[kRigCardIndex] = &card_;
+        savedCard_ = transport::g_cards[kCardIndex];
+        transport::g_cards[kCardIndex] = &card_;
         media::PrepareCardMedia(card_);
         ok_ = media::SetUpAudioPools(card_);
         media::ResetAudioReceiveState(card_);
@@ -59,7 +55,7 @@ public:
             close(static_cast<int>(reinterpret_cast<intptr_t>(entry.second->hostEvent.load())));
         }
         ports_.clear();
-        transport::g_cards[kRigCardIndex] = savedCard_;
+        transport::g_cards[kCardIndex] = savedCard_;
         driver::g_config.audioBuffers = savedBuffers_;
     }
 
@@ -71,29 +67,26 @@ public:
 
     // The port device of a bearer channel, made on first use (open or not).
     driver::CDevice& Port(int trunk, int timeslot) {
-        const int number = PortNumber(trunk, timeslot);
-        auto it = ports_.find(number);
-        if (it != ports_.end()) return *it->second;
-        auto device = std::make_unique<driver::CDevice>();
+        const int number = trunk * transport::kChannelsPerTrunk + (timeslot < 16 ? timeslot - 1 : timeslot - 2);
+        auto& device = ports_[number];
+        if (device) return *device;
+        device = std::make_unique<driver::CDevice>();
         device->portNumber = static_cast<uint32_t>(number);
-        device->cardIndex = kRigCardIndex;
+        device->cardIndex = kCardIndex;
         device->trunkIndex = static_cast<uint32_t>(trunk);
         device->timeslot = static_cast<uint32_t>(timeslot);
         device->hostEvent = reinterpret_cast<void*>(static_cast<intptr_t>(eventfd(0, EFD_NONBLOCK)));
         driver::g_ports[number] = device.get();
-        driver::CDevice& ref = *device;
-        ports_[number] = std::move(device);
-        return ref;
+        return *device;
     }
 
     static std::vector<uint32_t> Events(driver::CDevice& port) {
         std::vector<uint32_t> out;
-        uint32_t code;
-        while (port.eventQueue.Pop(&code)) out.push_back(code);
+        for (uint32_t code; port.eventQueue.Pop(&code);) out.push_back(code);
         return out;
     }
 
-    // What the card sends on a channel from now on (then kCardFill).
+    // What the card sends on a channel (trunk x 32 + timeslot) from now on, then kCardFill.
     void SetSource(int channel, std::vector<uint8_t> bytes) {
         sources_[channel] = std::move(bytes);
         sourcePos_[channel] = 0;
@@ -109,7 +102,11 @@ public:
         p[7] = lost;
         const int stride = trunks_ * 32;
         for (int c = 0; c < stride; ++c) {
-            for (int k = 0; k < frames_; ++k) p[8 + k * stride + c] = NextSourceByte(c);
+            auto it = sources_.find(c);
+            for (int k = 0; k < frames_; ++k) {
+                size_t& pos = sourcePos_[c];
+                p[8 + k * stride + c] = it != sources_.end() && pos < it->second.size() ? it->second[pos++] : kCardFill;
+            }
         }
         return p;
     }
@@ -118,10 +115,10 @@ public:
         media::HandleAudioDatagram(card_, packet.data(), packet.size(), from);
     }
 
-    // One in-order packet (the first one re-syncs with resync packets sent).
-    void Step(uint8_t resync = 1) {
+    // One in-order packet (the first one asks for one re-sync packet).
+    void Step() {
         const uint32_t seq = seq_++;
-        Deliver(MakePacket(seq, seq == 0 ? resync : 0));
+        Deliver(MakePacket(seq, seq == 0 ? 1 : 0));
     }
     void Tick() { media::MediaTickCycle(card_); }
 
@@ -134,16 +131,14 @@ public:
     }
 
     const std::vector<std::vector<uint8_t>>& sent() const { return sent_; }
-    void ClearSent() { sent_.clear(); }
 
     // Bytes the module sent on a channel, packet after packet.
     std::vector<uint8_t> SentBytes(int channel, size_t firstPacket = 0) const {
         std::vector<uint8_t> out;
         const size_t stride = static_cast<size_t>(trunks_) * 32;
         for (size_t i = firstPacket; i < sent_.size(); ++i) {
-            const auto& p = sent_[i];
-            const size_t frames = (p.size() - 8) / stride;
-            for (size_t k = 0; k < frames; ++k) out.push_back(p[8 + k * stride + channel]);
+            const size_t end = 8 + (sent_[i].size() - 8) / stride * stride;  // whole frames
+            for (size_t k = 8 + static_cast<size_t>(channel); k < end; k += stride) out.push_back(sent_[i][k]);
         }
         return out;
     }
@@ -153,18 +148,10 @@ private:
         static_cast<MediaRig*>(self)->sent_.emplace_back(packet, packet + length);
     }
 
-    uint8_t NextSourceByte(int channel) {
-        auto it = sources_.find(channel);
-        if (it == sources_.end()) return kCardFill;
-        size_t& pos = sourcePos_[channel];
-        return pos < it->second.size() ? it->second[pos++] : kCardFill;
-    }
-
     transport::CardLink card_;
     transport::CardLink* savedCard_ = nullptr;
     int32_t savedBuffers_ = 16;
-    int trunks_;
-    int frames_;
+    int trunks_, frames_;
     bool ok_ = false;
     uint32_t seq_ = 0;
     std::map<int, std::unique_ptr<driver::CDevice>> ports_;
@@ -178,13 +165,12 @@ private:
 inline std::vector<uint8_t> Pattern(size_t n, uint8_t salt = 0) {
     std::vector<uint8_t> out(n);
     uint32_t x = 2463534242u + salt;
-    for (size_t i = 0; i < n; ++i) {
+    for (uint8_t& b : out) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
-        uint8_t b = static_cast<uint8_t>(x >> 24);
+        b = static_cast<uint8_t>(x >> 24);
         if (b == 0xD5 || b == 0x54 || b == kCardFill) b = 0x99;
-        out[i] = b;
     }
     return out;
 }
