@@ -26,96 +26,79 @@ protected:
                 ASSERT_TRUE(driver::AddPort(port));
             }
             CardLink& card = Card(c);
-            card.cardEventContext = static_cast<uint32_t>(c);  // trunk base
+            card.cardEventContext = card.statusContext = static_cast<uint32_t>(c);  // trunk base, card index
             card.portTrunks = 1;
             card.cardEventCallback = CardEventHandler;
-            card.statusContext = static_cast<uint32_t>(c);
             card.statusCallback = StatusHandler;
             card.trunks[0].lineStatus = kLineStatusUp;
         }
     }
     void TearDown() override {
         for (int c = 0; c < 2; ++c) {
-            CardLink& card = Card(c);
-            card.cardEventCallback = nullptr;
-            card.statusCallback = nullptr;
-            card.portTrunks = kMaxTrunks;
-            card.trunks[0].lineStatus = kLineStatusUnknown;
+            Card(c).cardEventCallback = nullptr;
+            Card(c).statusCallback = nullptr;
+            Card(c).portTrunks = kMaxTrunks;
+            Card(c).trunks[0].lineStatus = kLineStatusUnknown;
         }
         driver::DestroyAllPorts();
         if (eventFd_ >= 0) close(eventFd_);
     }
 
-    static int Events(int port) {
-        int n = 0;
-        uint32_t code;
-        while (driver::g_ports[port]->eventQueue.Pop(&code)) {
-            EXPECT_EQ(code, driver::kEventCallProgress);
-            ++n;
+    // Ports [first, last) are in this state and got `events` host events (all call progress) since the last look.
+    static void ExpectPorts(int first, int last, int32_t state, int events) {
+        for (int p = first; p < last; ++p) {
+            driver::CDevice& port = *driver::g_ports[p];
+            EXPECT_EQ(port.channelState.load(), state) << p;
+            EXPECT_EQ(port.lineUp.load(), state == driver::kChannelUp) << p;
+            int n = 0;
+            for (uint32_t code; port.eventQueue.Pop(&code); ++n) EXPECT_EQ(code, driver::kEventCallProgress);
+            EXPECT_EQ(n, events) << p;
         }
-        return n;
     }
-    static int32_t State(int port) { return driver::g_ports[port]->channelState.load(); }
 
     int eventFd_ = -1;
 };
 
 }  // namespace
 
-TEST_F(CardEventsTest, DChannelUpAndDownMoveTheTrunksPorts) {
+TEST_F(CardEventsTest, DChannelUpAndDownMoveTheTrunksPortsOnce) {
     CardEventHandler(0, kCardDChannelUp, 0, 0, 0);
-    for (int p = 0; p < 30; ++p) {
-        EXPECT_EQ(State(p), driver::kChannelUp) << p;
-        EXPECT_TRUE(driver::g_ports[p]->lineUp.load());
-        EXPECT_EQ(Events(p), 1) << p;
-    }
-    for (int p = 30; p < 60; ++p) EXPECT_EQ(State(p), driver::kChannelDown) << p;
-
+    ExpectPorts(0, 30, driver::kChannelUp, 1);
+    ExpectPorts(30, 60, driver::kChannelDown, 0);
     CardEventHandler(0, kCardDChannelUp, 0, 0, 0);
-    EXPECT_EQ(Events(0), 0) << "already up: no second event";
+    ExpectPorts(0, 30, driver::kChannelUp, 0);  // already up: no second event
 
     CardEventHandler(0, kCardDChannelDown, 0, 0, 0);
-    for (int p = 0; p < 30; ++p) {
-        EXPECT_EQ(State(p), driver::kChannelDown);
-        EXPECT_FALSE(driver::g_ports[p]->lineUp.load());
-        EXPECT_EQ(Events(p), 2) << p;
-    }
+    ExpectPorts(0, 30, driver::kChannelDown, 2);
     CardEventHandler(0, kCardDChannelDown, 0, 0, 0);
-    EXPECT_EQ(Events(0), 0);
+    ExpectPorts(0, 30, driver::kChannelDown, 0);
 }
 
 TEST_F(CardEventsTest, ALinkWithoutPortsNeverReachesTheNextCardsPorts) {
-    // Card 0 owns one trunk; its link 1 would be card 1's ports.
-    CardEventHandler(1, kCardDChannelUp, 0, 0, 0);
-    for (int p = 30; p < 60; ++p) EXPECT_EQ(State(p), driver::kChannelDown);
+    CardEventHandler(1, kCardDChannelUp, 0, 0, 0);  // card 0's link 1 would be card 1's ports
+    ExpectPorts(0, 60, driver::kChannelDown, 0);
     CardEventHandler(0, kCardDChannelUp, 1, 0, 0);
-    EXPECT_EQ(State(30), driver::kChannelUp);
-    EXPECT_EQ(State(0), driver::kChannelDown);
+    ExpectPorts(0, 30, driver::kChannelDown, 0);
+    ExpectPorts(30, 60, driver::kChannelUp, 1);
     // A context no registered card has is ignored.
     CardEventHandler(0, kCardDChannelUp, 7, 0, 0);
     CardEventHandler(0xFFFF, kCardLinkReset, 0, 0, 0);
-    EXPECT_EQ(State(0), driver::kChannelDown);
+    ExpectPorts(0, 30, driver::kChannelDown, 0);
 }
 
 TEST_F(CardEventsTest, CardDownMakesEveryPortOfThatCardInactive) {
     CardEventHandler(0, kCardDChannelUp, 0, 0, 0);
     CardEventHandler(0, kCardDChannelUp, 1, 0, 0);
-    for (int p = 0; p < 60; ++p) Events(p);
+    ExpectPorts(0, 60, driver::kChannelUp, 1);
 
     StatusHandler(kStatusUpDown, 1, nullptr, 0);
-    for (int p = 30; p < 60; ++p) {
-        EXPECT_EQ(State(p), driver::kChannelDown);
-        EXPECT_EQ(Events(p), 2) << p;
-    }
+    ExpectPorts(30, 60, driver::kChannelDown, 2);
     EXPECT_EQ(Card(1).trunks[0].lineStatus.load(), kLineStatusUnknown);
-    for (int p = 0; p < 30; ++p) {
-        EXPECT_EQ(State(p), driver::kChannelUp) << "card 0 is not affected";
-        EXPECT_EQ(Events(p), 0);
-    }
+    ExpectPorts(0, 30, driver::kChannelUp, 0);  // card 0 is not affected
     EXPECT_EQ(Card(0).trunks[0].lineStatus.load(), kLineStatusUp);
 
     StatusHandler(kStatusUpDown, 0, nullptr, 1);  // up: a log line only
     StatusHandler(kStatusText, 0, nullptr, 0);
     StatusHandler(kStatusUpDown, 0xFFFFFFFF, nullptr, 0);
-    EXPECT_EQ(State(0), driver::kChannelUp);
+    ExpectPorts(0, 30, driver::kChannelUp, 0);
 }

@@ -1,4 +1,4 @@
-// The HDLC frame message limit and the D-channel capture line.
+// The HDLC frame message limit and the D-channel capture.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -31,17 +31,13 @@ TEST(CardMessages, HdlcFrameFitsUpTo300Bytes) {
     EXPECT_FALSE(SendHdlcFrame(card, kMaxTrunks, frame.data(), 3));
 }
 
-TEST(HdlcCapture, LineFormat) {
+TEST(HdlcCapture, LineFormatAndLinesAppendedToTheTrunkFileOnlyWhileOn) {
     plat::CalendarTime when{2021, 3, 2, 14, 5, 9, 500};
-    const uint8_t frame[] = {0x02, 0x01, 0x7F};
-    EXPECT_EQ(FormatCaptureLine('O', when, frame, 3), "O 2021-03-02 14:05:09 0000 02 01 7F \r\n");
-    for (size_t n : {0u, 1u, 7u, 298u}) {
-        std::vector<uint8_t> f(n, 0xC3);
-        EXPECT_EQ(FormatCaptureLine('I', when, f.data(), n).size(), 3 * n + 29);
-    }
-}
+    const uint8_t frame[] = {0x00, 0x01, 0x7F};
+    EXPECT_EQ(FormatCaptureLine('O', when, frame, 3), "O 2021-03-02 14:05:09 0000 00 01 7F \r\n");
+    std::vector<uint8_t> longest(298, 0xC3);
+    for (size_t n : {0u, 298u}) EXPECT_EQ(FormatCaptureLine('I', when, longest.data(), n).size(), 3 * n + 29) << n;
 
-TEST(HdlcCapture, AppendsLinesToTheTrunkFileOnlyWhileOn) {
     testsupport::TempDir dir;
     driver::ModulePaths saved = driver::g_paths;
     snprintf(driver::g_paths.directory, sizeof driver::g_paths.directory, "%s/", dir.path().c_str());
@@ -49,8 +45,6 @@ TEST(HdlcCapture, AppendsLinesToTheTrunkFileOnlyWhileOn) {
     card.serial = 4711;
     const std::string file = dir.File("vaxo-4711-2.hdlc");
     testsupport::WriteFile(file, "earlier\r\n");
-    const uint8_t frame[] = {0x00, 0x01, 0x7F};
-
     OpenCapture(card, 1, true);
     Capture(card, 1, kCaptureIncoming, frame, 3);
     Capture(card, 1, kCaptureOutgoing, frame, 1);
@@ -64,7 +58,6 @@ TEST(HdlcCapture, AppendsLinesToTheTrunkFileOnlyWhileOn) {
     EXPECT_EQ(text[9], 'I');
     EXPECT_NE(text.find("0000 00 01 7F \r\nO "), std::string::npos);
     EXPECT_EQ(testsupport::ReadFile(dir.File("vaxo-4711-1.hdlc")), "");
-
     card.serial = 0;
     driver::g_paths = saved;
 }

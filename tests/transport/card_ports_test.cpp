@@ -1,8 +1,8 @@
-// Ports of a card: numbering, names, the port table limit, and a D-channel
-// that comes up before the card's callbacks are registered.
+// Ports of a card: numbering, names, the port table limit, a D-channel up before the callbacks are registered.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "driver/port_table.h"
 #include "transport/card_link.h"
@@ -13,16 +13,8 @@ using namespace transport;
 
 namespace {
 
-CardFacts TwoTrunkCard() {
-    CardFacts f;
-    f.serial = 4711;
-    f.trunks = 2;
-    f.featureFlags = 0x55;
-    f.firmwareVersion = 3;
-    f.firmwareDate = "26120110";
-    f.burnDate = "261130";
-    return f;
-}
+// Serial, trunks, feature flags, firmware version, firmware date, burn date.
+const CardFacts kTwoTrunkCard = {4711, 2, 0x55, 3, "26120110", "261130"};
 
 class CardPortsTest : public ::testing::Test {
 protected:
@@ -34,25 +26,22 @@ protected:
 
 TEST_F(CardPortsTest, NumbersTrunkByTrunkSkippingTheDChannelAndNamesEachPort) {
     CardLink& card = Card(3);
-    CreateCardPorts(card, TwoTrunkCard(), 2);
+    CreateCardPorts(card, kTwoTrunkCard, 2);
     ASSERT_EQ(driver::g_portCount.load(), 60);
-    const driver::CDevice* p15 = driver::LookupPort(15);
-    EXPECT_EQ(p15->timeslot, 17u);
-    EXPECT_EQ(p15->trunkIndex, 0u);
-    EXPECT_STREQ(p15->portName, "VaxoBoard (2P 4711) Trunk 1 Chn 17");
-    const driver::CDevice* p45 = driver::LookupPort(45);
-    EXPECT_STREQ(p45->portName, "VaxoBoard (2P 4711) Trunk 2 Chn 17");
-    EXPECT_EQ(p45->portNumber, 45u);
-    EXPECT_EQ(p45->cardIndex, 3u);
-    EXPECT_STREQ(p45->serialText, "4711");
-    EXPECT_EQ(p45->featureFlags, 0x55u);
-    EXPECT_EQ(p45->firmwareDate, "26120110");
-    EXPECT_EQ(p45->burnDate, "261130");
-    EXPECT_EQ(p45->firmwareVersion, 3);
+    const driver::CDevice& p15 = *driver::LookupPort(15);
+    EXPECT_EQ(p15.timeslot, 17u);
+    EXPECT_EQ(p15.trunkIndex, 0u);
+    EXPECT_STREQ(p15.portName, "VaxoBoard (2P 4711) Trunk 1 Chn 17");
+    const driver::CDevice& p = *driver::LookupPort(45);
+    EXPECT_STREQ(p.portName, "VaxoBoard (2P 4711) Trunk 2 Chn 17");
+    EXPECT_STREQ(p.serialText, "4711");
+    EXPECT_EQ(std::tie(p.portNumber, p.cardIndex, p.trunkIndex, p.featureFlags, p.firmwareVersion),
+              std::make_tuple(45u, 3u, 1u, 0x55u, uint8_t{3}));
+    EXPECT_EQ(p.firmwareDate + " " + p.burnDate, "26120110 261130");
 }
 
 TEST_F(CardPortsTest, RoomIsCountedInWholeTrunksUpTo1024Ports) {
-    CardFacts f = TwoTrunkCard();
+    CardFacts f = kTwoTrunkCard;
     f.trunks = 8;
     EXPECT_EQ(TrunksWithRoom(8), 8);
     for (int c = 0; c < 4; ++c) CreateCardPorts(Card(c), f, 8);  // 960 ports
@@ -66,7 +55,7 @@ TEST_F(CardPortsTest, RoomIsCountedInWholeTrunksUpTo1024Ports) {
 TEST_F(CardPortsTest, ADChannelUpBeforeRegistrationMakesThePortsActiveOnceRegistered) {
     CardLink& card = Card(4);
     card.portTrunks = 1;
-    CreateCardPorts(card, TwoTrunkCard(), 1);
+    CreateCardPorts(card, kTwoTrunkCard, 1);
 
     pri_event up{};
     up.e = PRI_EVENT_DCHAN_UP;

@@ -1,5 +1,4 @@
-// A trunk's libpri controller fed frames through the read callback; no
-// connection is open, so nothing is sent anywhere.
+// A trunk's libpri controller fed frames through the read callback; no connection is open, nothing is sent.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -42,8 +41,7 @@ protected:
     CardLink& card_ = Card(kMaxCards - 2);
 };
 
-// SABME with command address of TEI 0, as the network side sends it, and
-// two check bytes.
+// SABME with command address of TEI 0, as the network side sends it, and two check bytes.
 const uint8_t kSabme[] = {0x02, 0x01, 0x7F, 0x00, 0x00};
 
 }  // namespace
