@@ -36,13 +36,10 @@ std::atomic<uint64_t> g_mediaThreadAllocations{0};
 // Counts the allocations of the threads named "vaxo-audio-rx" and "vaxo-media-tick".
 void* CountedAllocation(size_t size, size_t alignment) {
     char name[16] = {};
-    if (prctl(PR_GET_NAME, name, 0, 0, 0) == 0 &&
-        (strcmp(name, "vaxo-audio-rx") == 0 || strcmp(name, "vaxo-media-tick") == 0)) {
+    if (prctl(PR_GET_NAME, name, 0, 0, 0) == 0 && (!strcmp(name, "vaxo-audio-rx") || !strcmp(name, "vaxo-media-tick")))
         g_mediaThreadAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (size == 0) size = 1;
-    if (alignment <= alignof(std::max_align_t)) return malloc(size);
-    return aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+    size = std::max<size_t>(size, 1);
+    return alignment <= alignof(std::max_align_t) ? malloc(size) : aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
 }
 
 }  // namespace
@@ -70,10 +67,10 @@ int CountThreadsNamed(const char* name) {
     int n = 0;
     DIR* dir = opendir("/proc/self/task");
     if (dir == nullptr) return -1;
-    while (dirent* e = readdir(dir)) {
+    for (dirent* e; (e = readdir(dir)) != nullptr;) {
         std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
         std::string line;
-        if (std::getline(comm, line) && line == name) ++n;
+        n += std::getline(comm, line) && line == name;
     }
     closedir(dir);
     return n;
@@ -99,10 +96,8 @@ private:
         uint16_t fromPort;
         auto next = std::chrono::steady_clock::now();
         for (uint32_t seq = 0; !stop_; ++seq) {
-            packet[0] = 0xFF;
-            packet[1] = 0x55;
+            packet[0] = 0xFF, packet[1] = 0x55, packet[6] = seq == 0 ? 2 : 0;
             media::PutPacketSequence(packet.data(), seq);
-            packet[6] = seq == 0 ? 2 : 0;
             for (size_t k = 0, pos = seq * kFrames; k < kFrames; ++k, ++pos)
                 packet[8 + k * 32 + kSlot] = pos < speech.size() ? speech[pos] : 0xD5;
             if (plat::SendTo(s, packet.data(), packet.size(), to, port) > 0) ++sent;
@@ -144,8 +139,7 @@ TEST(AudioThreads, StreamWithoutAllocatingAndStopPromptly) {
     media::SetAudioPacketTap(card, nullptr, nullptr);  // to the socket
     driver::CDevice& port = rig.Port(0, kSlot);
     port.Open();
-    ASSERT_TRUE(media::OpenAudioSocket(card, lab->HostAddress()));
-    ASSERT_NE(card.audioPort, 0);
+    ASSERT_TRUE(media::OpenAudioSocket(card, lab->HostAddress()) && card.audioPort != 0);
     ASSERT_TRUE(media::StartCardMedia(card));
     EXPECT_TRUE(testsupport::WaitUntil(
         [] { return CountThreadsNamed("vaxo-audio-rx") == 1 && CountThreadsNamed("vaxo-media-tick") == 1; }, 5000))
@@ -154,8 +148,7 @@ TEST(AudioThreads, StreamWithoutAllocatingAndStopPromptly) {
         StreamingCard streaming(cardSocket, lab->HostAddress(), card.audioPort);
         ASSERT_TRUE(testsupport::WaitUntil([&] { return streaming.received > 40; }, 5000));
         const auto prompt = mediatest::Pattern(4000, 2);
-        ASSERT_TRUE(media::Play(port, prompt.data(), 4000, false));
-        ASSERT_TRUE(media::Record(port, 1000));
+        ASSERT_TRUE(media::Play(port, prompt.data(), 4000, false) && media::Record(port, 1000));
         static std::atomic<int> callbacks{0};
         media::SetAudioCallback(port, 1, [](int, uint32_t, unsigned char*, int) { ++callbacks; });
         g_mediaThreadAllocations = 0;
@@ -176,8 +169,7 @@ TEST(AudioThreads, StreamWithoutAllocatingAndStopPromptly) {
         media::SetAudioCallback(port, 0, nullptr);
     }
     const auto events = MediaRig::Events(port);
-    EXPECT_EQ(std::count(events.begin(), events.end(), driver::kEventPlayEnds), 1);
-    EXPECT_EQ(std::count(events.begin(), events.end(), driver::kEventRecordEnds), 1);
+    for (uint32_t code : {driver::kEventPlayEnds, driver::kEventRecordEnds}) EXPECT_EQ(std::count(events.begin(), events.end(), code), 1) << code;
 
     // Close as CardClose does; the receive thread notices within its wait.
     const auto start = std::chrono::steady_clock::now();
@@ -186,9 +178,7 @@ TEST(AudioThreads, StreamWithoutAllocatingAndStopPromptly) {
     media::JoinAudioReceiveThread(card);
     media::JoinMediaTickThread(card);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-    EXPECT_FALSE(card.audioReceive.started.load());
-    EXPECT_FALSE(card.mediaTick.started.load());
-    EXPECT_EQ(card.audio, plat::kNoSocket);
+    EXPECT_TRUE(!card.audioReceive.started.load() && !card.mediaTick.started.load() && card.audio == plat::kNoSocket);
     EXPECT_EQ(CountThreadsNamed("vaxo-audio-rx"), 0);
     port.Close();
     plat::CloseSocket(cardSocket);

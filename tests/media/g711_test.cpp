@@ -16,24 +16,17 @@ namespace {
 // Reference encoder in the two's-complement style of the ITU-T software
 // tools: negative input is complemented, not negated.
 uint8_t ReferenceAlaw(int16_t linear) {
-    int ix = linear < 0 ? (~linear) >> 4 : linear >> 4;
+    int ix = (linear < 0 ? ~linear : linear) >> 4, exponent = 1;
     if (ix > 15) {
-        int exponent = 1;
-        while (ix > 16 + 15) {
-            ix >>= 1;
-            ++exponent;
-        }
-        ix -= 16;
-        ix += exponent << 4;
+        for (; ix > 16 + 15; ++exponent) ix >>= 1;
+        ix += (exponent << 4) - 16;
     }
-    if (linear >= 0) ix |= 0x80;
-    return static_cast<uint8_t>(ix ^ 0x55);
+    return static_cast<uint8_t>((linear >= 0 ? ix | 0x80 : ix) ^ 0x55);
 }
 
 // Width of the quantisation interval that holds magnitude m (16-bit scale).
 int StepAt(int m) {
-    if (m < 512) return 16;
-    int step = 32;
+    int step = m < 512 ? 16 : 32;
     for (int top = 1024; m >= top && step < 1024; top *= 2) step *= 2;
     return step;
 }
@@ -41,19 +34,14 @@ int StepAt(int m) {
 TEST(G711, KnownCodes) {
     struct Case { int16_t linear; uint8_t code; int16_t decoded; };
     for (const Case& c : {Case{0, 0xD5, 8}, Case{-1, 0x55, -8}, Case{-8, 0x55, -8}, Case{32767, 0xAA, 32256},
-                          Case{-32767, 0x2A, -32256}, Case{-32768, 0x2A, -32256}}) {
-        EXPECT_EQ(media::LinearToAlaw(c.linear), c.code) << c.linear;
-        EXPECT_EQ(media::AlawToLinear(c.code), c.decoded) << c.linear;
-    }
+                          Case{-32767, 0x2A, -32256}, Case{-32768, 0x2A, -32256}})
+        EXPECT_TRUE(media::LinearToAlaw(c.linear) == c.code && media::AlawToLinear(c.code) == c.decoded) << c.linear;
 }
 
 TEST(G711, RoundTripWithinHalfAStepAndMonotonic) {
-    int previous = -32768;
-    for (int x = -32768; x <= 32767; ++x) {
-        const int y = media::AlawToLinear(media::LinearToAlaw(static_cast<int16_t>(x)));
-        ASSERT_LE(std::abs(y - x), StepAt(std::min(std::abs(x), 32767)) / 2) << x;
-        ASSERT_GE(y, previous) << x;
-        previous = y;
+    for (int x = -32768, previous = -32768, y; x <= 32767; ++x, previous = y) {
+        y = media::AlawToLinear(media::LinearToAlaw(static_cast<int16_t>(x)));
+        ASSERT_TRUE(std::abs(y - x) <= StepAt(std::min(std::abs(x), 32767)) / 2 && y >= previous) << x << " -> " << y;
     }
 #ifdef VAXO_HAVE_SPANDSP
     for (int code = 0; code < 256; ++code)
@@ -69,8 +57,7 @@ TEST(G711, EncoderMatchesReferenceExceptNegativeEdges) {
     edges.erase(32768);
     ASSERT_EQ(edges.size(), 127u);
     for (int x = -32768; x <= 32767; ++x) {
-        const auto s = static_cast<int16_t>(x);
-        const uint8_t ours = media::LinearToAlaw(s), ref = ReferenceAlaw(s);
+        const uint8_t ours = media::LinearToAlaw(static_cast<int16_t>(x)), ref = ReferenceAlaw(static_cast<int16_t>(x));
 #ifdef VAXO_HAVE_SPANDSP
         ASSERT_EQ(ref, linear_to_alaw(x)) << x;
 #endif

@@ -31,30 +31,27 @@ public:
 
     // Packets of 40 frames for one trunk, else of 80 / (2 x trunks).
     explicit MediaRig(int trunks = 1, int audioBuffers = 4)
-        : trunks_(trunks), frames_(trunks == 1 ? 40 : 80 / (trunks * 2)) {
-        savedBuffers_ = driver::g_config.audioBuffers;
+        : trunks_(trunks), frames_(trunks == 1 ? 40 : 80 / (trunks * 2)),
+          savedCard_(transport::g_cards[kCardIndex]), savedBuffers_(driver::g_config.audioBuffers) {
         driver::g_config.audioBuffers = audioBuffers;
-        card_.cardIndex = kCardIndex;
-        card_.serial = 4711;
-        card_.trunkCount = trunks;
-        card_.cardAddress = kRigCardAddress;
-        card_.mediaContext = 0;
-        savedCard_ = transport::g_cards[kCardIndex];
+        card_.cardIndex = kCardIndex, card_.serial = 4711, card_.trunkCount = trunks;
+        card_.cardAddress = kRigCardAddress, card_.mediaContext = 0;
         transport::g_cards[kCardIndex] = &card_;
         media::PrepareCardMedia(card_);
         ok_ = media::SetUpAudioPools(card_);
         media::ResetAudioReceiveState(card_);
-        media::SetAudioPacketTap(card_, &MediaRig::Capture, this);
+        media::SetAudioPacketTap(card_, [](void* self, const uint8_t* p, size_t n) {
+            static_cast<MediaRig*>(self)->sent_.emplace_back(p, p + n);
+        }, this);
         card_.mediaCallback = media::MediaDispatch;
     }
 
     ~MediaRig() {
         media::ReleaseCardMedia(card_);
-        for (auto& entry : ports_) {
-            driver::g_ports[entry.first] = nullptr;
-            close(static_cast<int>(reinterpret_cast<intptr_t>(entry.second->hostEvent.load())));
+        for (auto& [number, device] : ports_) {
+            driver::g_ports[number] = nullptr;
+            close(static_cast<int>(reinterpret_cast<intptr_t>(device->hostEvent.load())));
         }
-        ports_.clear();
         transport::g_cards[kCardIndex] = savedCard_;
         driver::g_config.audioBuffers = savedBuffers_;
     }
@@ -71,13 +68,10 @@ public:
         auto& device = ports_[number];
         if (device) return *device;
         device = std::make_unique<driver::CDevice>();
-        device->portNumber = static_cast<uint32_t>(number);
-        device->cardIndex = kCardIndex;
-        device->trunkIndex = static_cast<uint32_t>(trunk);
-        device->timeslot = static_cast<uint32_t>(timeslot);
+        device->portNumber = static_cast<uint32_t>(number), device->cardIndex = kCardIndex;
+        device->trunkIndex = static_cast<uint32_t>(trunk), device->timeslot = static_cast<uint32_t>(timeslot);
         device->hostEvent = reinterpret_cast<void*>(static_cast<intptr_t>(eventfd(0, EFD_NONBLOCK)));
-        driver::g_ports[number] = device.get();
-        return *device;
+        return *(driver::g_ports[number] = device.get());
     }
 
     static std::vector<uint32_t> Events(driver::CDevice& port) {
@@ -87,27 +81,16 @@ public:
     }
 
     // What the card sends on a channel (trunk x 32 + timeslot) from now on, then kCardFill.
-    void SetSource(int channel, std::vector<uint8_t> bytes) {
-        sources_[channel] = std::move(bytes);
-        sourcePos_[channel] = 0;
-    }
+    void SetSource(int channel, std::vector<uint8_t> bytes) { sources_[channel] = {std::move(bytes), 0}; }
 
     // The next card packet of the stream with the given header fields.
     std::vector<uint8_t> MakePacket(uint32_t seq, uint8_t resync = 0, uint8_t lost = 0) {
-        std::vector<uint8_t> p(packetLength(), 0);
-        p[0] = 0xFF;
-        p[1] = 0x55;
+        std::vector<uint8_t> p(packetLength(), kCardFill);
+        p[0] = 0xFF, p[1] = 0x55, p[6] = resync, p[7] = lost;
         memcpy(&p[2], &seq, 4);  // little-endian host
-        p[6] = resync;
-        p[7] = lost;
         const int stride = trunks_ * 32;
-        for (int c = 0; c < stride; ++c) {
-            auto it = sources_.find(c);
-            for (int k = 0; k < frames_; ++k) {
-                size_t& pos = sourcePos_[c];
-                p[8 + k * stride + c] = it != sources_.end() && pos < it->second.size() ? it->second[pos++] : kCardFill;
-            }
-        }
+        for (auto& [c, src] : sources_)
+            for (int k = 0; k < frames_ && src.second < src.first.size(); ++k) p[8 + k * stride + c] = src.first[src.second++];
         return p;
     }
 
@@ -116,10 +99,7 @@ public:
     }
 
     // One in-order packet (the first one asks for one re-sync packet).
-    void Step() {
-        const uint32_t seq = seq_++;
-        Deliver(MakePacket(seq, seq == 0 ? 1 : 0));
-    }
+    void Step() { Deliver(MakePacket(seq_, seq_ == 0)); ++seq_; }
     void Tick() { media::MediaTickCycle(card_); }
 
     // ms of stream: per 10 ms the packets of 80 frames, then one tick.
@@ -132,31 +112,25 @@ public:
 
     const std::vector<std::vector<uint8_t>>& sent() const { return sent_; }
 
-    // Bytes the module sent on a channel, packet after packet.
+    // Bytes the module sent on a channel, packet after packet (whole frames only).
     std::vector<uint8_t> SentBytes(int channel, size_t firstPacket = 0) const {
         std::vector<uint8_t> out;
         const size_t stride = static_cast<size_t>(trunks_) * 32;
-        for (size_t i = firstPacket; i < sent_.size(); ++i) {
-            const size_t end = 8 + (sent_[i].size() - 8) / stride * stride;  // whole frames
-            for (size_t k = 8 + static_cast<size_t>(channel); k < end; k += stride) out.push_back(sent_[i][k]);
-        }
+        for (size_t i = firstPacket; i < sent_.size(); ++i)
+            for (size_t k = 8 + channel, end = 8 + (sent_[i].size() - 8) / stride * stride; k < end; k += stride)
+                out.push_back(sent_[i][k]);
         return out;
     }
 
 private:
-    static void Capture(void* self, const uint8_t* packet, size_t length) {
-        static_cast<MediaRig*>(self)->sent_.emplace_back(packet, packet + length);
-    }
-
     transport::CardLink card_;
-    transport::CardLink* savedCard_ = nullptr;
-    int32_t savedBuffers_ = 16;
     int trunks_, frames_;
+    transport::CardLink* savedCard_;
+    int32_t savedBuffers_;
     bool ok_ = false;
     uint32_t seq_ = 0;
     std::map<int, std::unique_ptr<driver::CDevice>> ports_;
-    std::map<int, std::vector<uint8_t>> sources_;
-    std::map<int, size_t> sourcePos_;
+    std::map<int, std::pair<std::vector<uint8_t>, size_t>> sources_;  // bytes, next position
     std::vector<std::vector<uint8_t>> sent_;
 };
 
@@ -164,13 +138,10 @@ private:
 // that any slice is found only where it belongs.
 inline std::vector<uint8_t> Pattern(size_t n, uint8_t salt = 0) {
     std::vector<uint8_t> out(n);
-    uint32_t x = 2463534242u + salt;
-    for (uint8_t& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<uint8_t>(x >> 24);
-        if (b == 0xD5 || b == 0x54 || b == kCardFill) b = 0x99;
+    for (uint32_t x = 2463534242u + salt, i = 0; i < n; ++i) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        const auto b = static_cast<uint8_t>(x >> 24);
+        out[i] = b == 0xD5 || b == 0x54 || b == kCardFill ? 0x99 : b;
     }
     return out;
 }
