@@ -39,9 +39,7 @@ Bytes Noise(size_t n) {
     std::vector<double> x(n);
     uint32_t s = 0x9E3779B9u;
     auto uniform = [&] {
-        s ^= s << 13;
-        s ^= s >> 17;
-        s ^= s << 5;
+        s ^= s << 13, s ^= s >> 17, s ^= s << 5;
         return static_cast<double>(s) / 4294967296.0 * 2.0 - 1.0;
     };
     const double hp = std::exp(-2.0 * M_PI * 300.0 / 8000.0), lp = std::exp(-2.0 * M_PI * 3400.0 / 8000.0);
@@ -81,17 +79,14 @@ TEST(EchoPath, TheCancellerRemovesTheEchoOfThePlayAndLetsTheFarEndThrough) {
     ASSERT_GE(tap, 0) << "the echo would come before its reference";
     ASSERT_LT(tap, kEchoTailMs * 8) << "the echo would lie beyond the tail";
     // Set before the stream starts, so the echo line starts full.
-    card.SetEchoPath(0, kTimeslot, kPathLossDb, kEchoDelayMs);
-    card.SetEchoPath(1, kTimeslot, kPathLossDb, kEchoDelayMs);
+    for (int trunk : {0, 1}) card.SetEchoPath(trunk, kTimeslot, kPathLossDb, kEchoDelayMs);
     ASSERT_TRUE(env.Start("[General]\nAudioBuffers=4\nEchoCanceller=1\nEchoTail=" + std::to_string(kEchoTailMs) +
                           "\nPrimeECBuffers=" + std::to_string(kPrimeBuffers) + "\n[4711-2]\nEchoCanceller=0\n"));
     ASSERT_EQ(env->NoofPorts(), 60);
     ASSERT_TRUE(WaitUntil([&] { return card.Captured(1, kTimeslot).size() > 1600; }, kWaitMs));
-    ASSERT_TRUE(env.Open(kOnPort));
-    ASSERT_TRUE(env.Open(kOffPort));
+    for (int port : {kOnPort, kOffPort}) ASSERT_TRUE(env.Open(port));
     auto recordBoth = [&](int ms, Bytes* on, Bytes* off) {
-        ASSERT_TRUE(env->Record(kOnPort, ms));
-        ASSERT_TRUE(env->Record(kOffPort, ms));
+        for (int port : {kOnPort, kOffPort}) ASSERT_TRUE(env->Record(port, ms));
         for (auto [port, out] : {std::pair{kOnPort, on}, std::pair{kOffPort, off}}) {
             ASSERT_TRUE(env.WaitEvent(port, kRecordEnds, kWaitMs));
             ASSERT_EQ(env->GetRecordSize(port), ms * 8);
@@ -103,8 +98,7 @@ TEST(EchoPath, TheCancellerRemovesTheEchoOfThePlayAndLetsTheFarEndThrough) {
 
     // The same noise on both ports, outlasting convergence and recording.
     const Bytes noise = Noise(4 * 8000);
-    ASSERT_TRUE(env->Play(kOnPort, const_cast<uint8_t*>(noise.data()), int(noise.size())));
-    ASSERT_TRUE(env->Play(kOffPort, const_cast<uint8_t*>(noise.data()), int(noise.size())));
+    for (int port : {kOnPort, kOffPort}) ASSERT_TRUE(env->Play(port, const_cast<uint8_t*>(noise.data()), int(noise.size())));
     // The play on the line of trunk 1, then a second of it to converge on.
     size_t playAt = 0;
     ASSERT_TRUE(WaitUntil(
@@ -119,8 +113,7 @@ TEST(EchoPath, TheCancellerRemovesTheEchoOfThePlayAndLetsTheFarEndThrough) {
     Bytes on, off;
     recordBoth(1000, &on, &off);
     if (HasFatalFailure()) return;
-    ASSERT_GT(env->PlayTimeLeft(kOnPort), 0) << "the play must cover the recording";
-    ASSERT_GT(env->PlayTimeLeft(kOffPort), 0) << "the play must cover the recording";
+    for (int port : {kOnPort, kOffPort}) ASSERT_GT(env->PlayTimeLeft(port), 0) << "the play must cover the recording";
 
     // Line up the recording of trunk 2 with what was played: the best
     // correlation of a stretch of it against every offset of the play.
@@ -144,15 +137,10 @@ TEST(EchoPath, TheCancellerRemovesTheEchoOfThePlayAndLetsTheFarEndThrough) {
     EXPECT_GE(Db(eOff / eOn), 10.0) << "with the canceller the echo is removed (ERLE)";
 
     // The far end speaks (a tone), the module is quiet: it must pass as it is.
-    env->StopPlay(kOnPort);
-    env->StopPlay(kOffPort);
+    for (int port : {kOnPort, kOffPort}) env->StopPlay(port);
     sim::AudioSource tone;
-    tone.kind = sim::AudioSource::Tones;
-    tone.freq1 = 1000;
-    tone.level1 = 4000;
-    tone.level2 = 0;
-    card.SetSource(0, kTimeslot, tone);
-    card.SetSource(1, kTimeslot, tone);
+    tone.kind = sim::AudioSource::Tones, tone.freq1 = 1000, tone.level1 = 4000, tone.level2 = 0;
+    for (int trunk : {0, 1}) card.SetSource(trunk, kTimeslot, tone);
     // Past the echo of the stopped play and the receive blocks queued.
     const size_t toneAt = card.Captured(0, kTimeslot).size();
     ASSERT_TRUE(WaitUntil([&] { return card.Captured(0, kTimeslot).size() >= toneAt + 2400; }, kWaitMs, 10));

@@ -25,9 +25,7 @@ Bytes Pattern(size_t n, uint32_t seed) {
     Bytes out(n);
     uint32_t x = 2463534242u + seed;
     for (auto& b : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
         b = static_cast<uint8_t>(x >> 24);
         if (b == 0xD5 || b == 0x54) b = 0x99;
     }
@@ -48,10 +46,9 @@ bool FromSource(const uint8_t* data, size_t n, const Bytes& speech) {
     return true;
 }
 
-sim::AudioSource Speech(const Bytes& alaw) {
+sim::AudioSource Source(sim::AudioSource::Kind kind, const Bytes& alaw = {}, const char* digits = "") {
     sim::AudioSource s;
-    s.kind = sim::AudioSource::Alaw;
-    s.alaw = alaw;
+    s.kind = kind, s.alaw = alaw, s.digits = digits;
     return s;
 }
 
@@ -100,7 +97,7 @@ TEST(MediaE2e, ReceivedAudioReachesCallbackKeyAndRecording) {
     [&] {
         SCOPED_TRACE("the audio callback sees both directions of port 1, never opened");
         const Bytes speech = Pattern(40000, 4);
-        card.SetSource(0, 2, Speech(speech));
+        card.SetSource(0, 2, Source(sim::AudioSource::Alaw, speech));
         env->SetAudioCallback(1, 5, Seen);
         auto size = [](int d) {
             std::lock_guard<std::mutex> guard(g_seenLock);
@@ -116,17 +113,14 @@ TEST(MediaE2e, ReceivedAudioReachesCallbackKeyAndRecording) {
     [&] {
         SCOPED_TRACE("a digit from the far end arrives as a key on port 2");
         ASSERT_TRUE(env.Open(2));
-        sim::AudioSource digit;
-        digit.kind = sim::AudioSource::Digits;
-        digit.digits = "5";
-        card.SetSource(0, 3, digit);
+        card.SetSource(0, 3, Source(sim::AudioSource::Digits, {}, "5"));
         ASSERT_TRUE(env.WaitEvent(2, kKey, kStreamMs));
         EXPECT_EQ(env->GetKey(2), '5');
     }();
     [&] {
         SCOPED_TRACE("a recording of 1000 ms on port 0 keeps 8000 bytes across a swapped pair and repeats");
         const Bytes speech = Pattern(80000, 6);
-        card.SetSource(0, 1, Speech(speech));
+        card.SetSource(0, 1, Source(sim::AudioSource::Alaw, speech));
         ASSERT_TRUE(env.Open(0));
         ASSERT_TRUE(env->Record(0, 1000));
         plat::SleepMs(200);

@@ -23,8 +23,7 @@ constexpr int kDChannelMs = 10000;  // libpri's link set-up, retransmissions inc
 
 inline sim::CardProfile Card(uint32_t serial, int trunks = 1) {
     sim::CardProfile p;
-    p.serial = serial;
-    p.trunks = trunks;
+    p.serial = serial, p.trunks = trunks;
     return p;
 }
 
@@ -56,12 +55,12 @@ struct CardLab {
     ~CardLab() { Stop(); }
 
     bool StartCards() {
-        for (size_t i = 0; i < profiles.size(); ++i) {
-            bool started = false;
+        bool started = true;
+        for (size_t i = 0; i < profiles.size() && started; ++i) {
             cards.push_back(std::make_unique<sim::SimCard>(profiles[i]));
-            if (!lab->InCard(int(i), [&] { started = cards.back()->Start(); }) || !started) return false;
+            started = lab->InCard(int(i), [&] { started = cards.back()->Start(); }) && started;
         }
-        return true;
+        return started;
     }
     // Loads the module beside iniText; beforeInit runs between load and Init.
     bool Start(const std::string& iniText = "", const std::function<void()>& beforeInit = {}) {
@@ -90,13 +89,12 @@ struct CardLab {
     }
     // Waits for an event of a port, dropping the others.
     bool WaitEvent(int port, int code, int timeoutMs) const {
-        return WaitUntil(
-            [&] {
-                for (int e = api().GetEvent(port); e != 0; e = api().GetEvent(port))
-                    if (e == code) return true;
-                return false;
-            },
-            timeoutMs, 1);
+        auto seen = [&] {
+            for (int e = api().GetEvent(port); e != 0; e = api().GetEvent(port))
+                if (e == code) return true;
+            return false;
+        };
+        return WaitUntil(seen, timeoutMs, 1);
     }
 };
 

@@ -14,16 +14,10 @@ struct Case {
     const char* name;
     void (*fn)();
 };
-
-inline std::vector<Case>& Registry() {
-    static std::vector<Case> cases;
-    return cases;
-}
-
+inline std::vector<Case> g_cases;
 struct Registrar {
-    Registrar(const char* name, void (*fn)()) { Registry().push_back(Case{name, fn}); }
+    Registrar(const char* name, void (*fn)()) { g_cases.push_back(Case{name, fn}); }
 };
-
 struct Abort {};  // thrown by REQUIRE and SKIP to leave the case
 
 inline int g_failures = 0;  // of the running case
@@ -34,34 +28,22 @@ inline void Fail(const char* file, int line, const std::string& what) {
     std::printf("  %s:%d: %s\n", file, line, what.c_str());
     std::fflush(stdout);
 }
-
-inline void CheckStrEq(const char* a, const char* b, const char* expr, const char* file, int line) {
-    auto quote = [](const char* s) { return s == nullptr ? std::string("(null)") : "\"" + std::string(s) + "\""; };
-    if (a == nullptr || b == nullptr || std::strcmp(a, b) != 0)
-        Fail(file, line, std::string(expr) + " failed: " + quote(a) + " vs " + quote(b));
-}
-
-template <typename A, typename B>
-void CheckEq(const A& a, const B& b, const char* expr, const char* file, int line) {
-    if (!(a == b))
-        Fail(file, line, std::string(expr) + " failed: " + std::to_string(static_cast<long long>(a)) + " vs " +
-                             std::to_string(static_cast<long long>(b)));
-}
-
 [[noreturn]] inline void FailNow(const char* file, int line, const std::string& what) {
     Fail(file, line, what);
     throw Abort();
 }
-
 [[noreturn]] inline void Skip(const std::string& why) {
     g_skipReason = why;
     throw Abort();
 }
+inline std::string Show(const char* s) { return s == nullptr ? "(null)" : "\"" + std::string(s) + "\""; }
+template <typename T>
+std::string Show(const T& v) { return std::to_string(static_cast<long long>(v)); }
 
 // Runs every case whose name contains filter (all when null).
 inline int RunAll(const char* program, const char* filter) {
-    int passed = 0, failed = 0, skipped = 0;
-    for (const Case& c : Registry()) {
+    int counts[3] = {0, 0, 0};  // passed, failed, skipped
+    for (const Case& c : g_cases) {
         if (filter != nullptr && std::strstr(c.name, filter) == nullptr) continue;
         g_failures = 0;
         g_skipReason.clear();
@@ -73,34 +55,38 @@ inline int RunAll(const char* program, const char* filter) {
         } catch (...) {
             Fail(__FILE__, __LINE__, "unexpected exception");
         }
-        const bool failure = g_failures != 0, skip = !failure && !g_skipReason.empty();
-        ++(failure ? failed : skip ? skipped : passed);
-        std::printf("%s %s%s%s\n", failure ? "[ FAIL ]" : skip ? "[ SKIP ]" : "[  OK  ]", c.name, skip ? ": " : "",
-                    skip ? g_skipReason.c_str() : "");
-        std::fflush(stdout);
+        const int result = g_failures != 0 ? 1 : g_skipReason.empty() ? 0 : 2;
+        ++counts[result];
+        const char* tags[] = {"[  OK  ]", "[ FAIL ]", "[ SKIP ]"};
+        std::printf("%s %s%s%s\n", tags[result], c.name, result == 2 ? ": " : "", result == 2 ? g_skipReason.c_str() : "");
     }
-    std::printf("%s: %d passed, %d failed, %d skipped\n", program, passed, failed, skipped);
+    std::printf("%s: %d passed, %d failed, %d skipped\n", program, counts[0], counts[1], counts[2]);
     std::fflush(stdout);
-    return failed == 0 ? 0 : 1;
+    return counts[1] == 0 ? 0 : 1;
 }
 
 }  // namespace wintest
 
 #define WT_CAT2(a, b) a##b
 #define WT_CAT(a, b) WT_CAT2(a, b)
-
 #define TEST_CASE(name)                                                                       \
     static void WT_CAT(wt_case_, __LINE__)();                                                 \
     static ::wintest::Registrar WT_CAT(wt_reg_, __LINE__)(name, &WT_CAT(wt_case_, __LINE__)); \
     static void WT_CAT(wt_case_, __LINE__)()
 
 #define CHECK(cond) ((cond) ? (void)0 : ::wintest::Fail(__FILE__, __LINE__, "CHECK(" #cond ") failed"))
-#define CHECK_EQ(a, b) ::wintest::CheckEq((a), (b), "CHECK_EQ(" #a ", " #b ")", __FILE__, __LINE__)
-// One call, so that temporaries behind a or b live until the comparison.
-#define CHECK_STREQ(a, b) ::wintest::CheckStrEq((a), (b), "CHECK_STREQ(" #a ", " #b ")", __FILE__, __LINE__)
+// One expression, so that temporaries behind a or b live until the comparison.
+#define CHECK_EQ(a, b)                                                                                         \
+    [&](const auto& x, const auto& y) {                                                                        \
+        if (!(x == y)) ::wintest::Fail(__FILE__, __LINE__, "CHECK_EQ(" #a ", " #b ") failed: " + ::wintest::Show(x) + " vs " + ::wintest::Show(y)); \
+    }((a), (b))
+#define CHECK_STREQ(a, b)                                                                                      \
+    [&](const char* x, const char* y) {                                                                        \
+        if (x == nullptr || y == nullptr || std::strcmp(x, y) != 0)                                            \
+            ::wintest::Fail(__FILE__, __LINE__, "CHECK_STREQ(" #a ", " #b ") failed: " + ::wintest::Show(x) + " vs " + ::wintest::Show(y)); \
+    }((a), (b))
 #define FAIL_NOW(msg) ::wintest::FailNow(__FILE__, __LINE__, (msg))
 #define REQUIRE(cond) ((cond) ? (void)0 : FAIL_NOW("REQUIRE(" #cond ") failed"))
 #define SKIP(msg) ::wintest::Skip(msg)
-
 #define WINTEST_MAIN(program) \
     int main(int argc, char** argv) { return ::wintest::RunAll(program, argc > 1 ? argv[1] : nullptr); }

@@ -36,27 +36,21 @@ struct Api {
 #undef X
 };
 
-inline std::string OwnFolder() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string s(path, n < sizeof path ? n : 0);
-    size_t slash = s.find_last_of('\\');
-    return slash == std::string::npos ? std::string(".") : s.substr(0, slash);
-}
-
 // A module installed the way a host installs it: the DLL and its INI side
 // by side in a folder of their own (dir, when given, holds one already).
 class InstalledModule {
 public:
     explicit InstalledModule(const char* iniText, const std::string& dir = std::string())
         : dir_(dir.empty() ? FreshFolder("module") : dir), path_(dir_ + "\\" + kModuleName) {
-        if (dir.empty() && !CopyFileA((OwnFolder() + "\\" + kModuleName).c_str(), path_.c_str(), FALSE)) {
+        char own[MAX_PATH];
+        std::string from(own, GetModuleFileNameA(nullptr, own, sizeof own));
+        from = from.substr(0, from.find_last_of('\\') + 1) + kModuleName;
+        if (dir.empty() && !CopyFileA(from.c_str(), path_.c_str(), FALSE)) {
             error_ = "cannot copy the module to " + path_;
             return;
         }
         if (iniText != nullptr) WriteFileText(dir_ + "\\vaxo-dt-qpl.ini", iniText);
-        handle_ = LoadLibraryA(path_.c_str());
-        if (handle_ == nullptr) {
+        if ((handle_ = LoadLibraryA(path_.c_str())) == nullptr) {
             error_ = "LoadLibrary failed: " + std::to_string(GetLastError());
             return;
         }
@@ -68,13 +62,11 @@ public:
     ~InstalledModule() { Unload(); }
 
     bool Unload() {
-        if (handle_ == nullptr) return true;
-        BOOL ok = FreeLibrary(handle_);
+        BOOL ok = handle_ == nullptr || FreeLibrary(handle_);
         handle_ = nullptr;
         api_ = Api();
         return ok != FALSE;
     }
-
     bool loaded() const { return handle_ != nullptr; }
     const std::string& error() const { return error_; }
     HMODULE handle() const { return handle_; }
@@ -100,10 +92,9 @@ private:
 // exactly the ones it made there.
 inline void RequirePrivateNetwork() {
     const char* ok = getenv("VAXO_TEST_PRIVATE_NET");
-    std::set<std::string> want = ExpectedAdapters();
+    std::set<std::string> want = ExpectedAdapters(), got;
     if (ok == nullptr || std::string(ok) != "1" || want.empty())
         SKIP("not in a private network namespace (run through scripts/test-windows)");
-    std::set<std::string> got;
     ULONG size = 0;
     if (GetAdaptersInfo(nullptr, &size) == ERROR_BUFFER_OVERFLOW) {
         std::vector<unsigned char> buf(size);

@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <utility>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -24,22 +26,21 @@ struct Side {
     std::deque<std::vector<unsigned char>> inbox;  // frames from the peer
     Side* peer = nullptr;
     int frames = 0;
+    bool up = false;
 };
 
 int ReadFrame(struct pri* pri, void* buf, int buflen) {
     Side* s = static_cast<Side*>(pri_get_userdata(pri));
     if (s->inbox.empty()) return 0;
-    std::vector<unsigned char> f = std::move(s->inbox.front());
+    int n = std::min(static_cast<int>(s->inbox.front().size()), buflen);
+    memcpy(buf, s->inbox.front().data(), static_cast<size_t>(n));
     s->inbox.pop_front();
-    int n = static_cast<int>(f.size()) < buflen ? static_cast<int>(f.size()) : buflen;
-    memcpy(buf, f.data(), static_cast<size_t>(n));
     return n;
 }
 
 int WriteFrame(struct pri* pri, void* buf, int buflen) {
     Side* s = static_cast<Side*>(pri_get_userdata(pri));
-    const unsigned char* p = static_cast<const unsigned char*>(buf);
-    s->peer->inbox.emplace_back(p, p + buflen);  // the two FCS bytes go along
+    s->peer->inbox.emplace_back(static_cast<unsigned char*>(buf), static_cast<unsigned char*>(buf) + buflen);  // FCS too
     ++s->frames;
     return buflen;
 }
@@ -61,8 +62,8 @@ bool Pump(Side (&sides)[2], Want want, OnEvent onEvent, DWORD timeoutMs) {
             }
             struct timeval* next = pri_schedule_next(sides[i].ctrl);
             plat::UtcTimeval now = plat::UtcNow();
-            if (next != nullptr && (now.seconds > next->tv_sec ||
-                                    (now.seconds == next->tv_sec && now.microseconds >= next->tv_usec))) {
+            if (next != nullptr && std::pair<long long, long long>(now.seconds, now.microseconds) >=
+                                       std::pair<long long, long long>(next->tv_sec, next->tv_usec)) {
                 busy = true;
                 if (pri_event* e = pri_schedule_run(sides[i].ctrl)) onEvent(i, e);
             }
@@ -78,11 +79,11 @@ TEST_CASE("libpri: D-channel up, a call answered and cleared, back to back") {
     pri_set_message(Quiet);
     pri_set_error(Quiet);
     Side sides[2];
-    sides[0].peer = &sides[1];
-    sides[1].peer = &sides[0];
-    sides[0].ctrl = pri_new_cb(-1, PRI_NETWORK, PRI_SWITCH_EUROISDN_E1, ReadFrame, WriteFrame, &sides[0]);
-    sides[1].ctrl = pri_new_cb(-1, PRI_CPE, PRI_SWITCH_EUROISDN_E1, ReadFrame, WriteFrame, &sides[1]);
-    REQUIRE(sides[0].ctrl != nullptr && sides[1].ctrl != nullptr);
+    for (int i = 0; i < 2; ++i) {
+        sides[i].peer = &sides[1 - i];
+        sides[i].ctrl = pri_new_cb(-1, i == 0 ? PRI_NETWORK : PRI_CPE, PRI_SWITCH_EUROISDN_E1, ReadFrame, WriteFrame, &sides[i]);
+        REQUIRE(sides[i].ctrl != nullptr);
+    }
 
     // libpri's timers run on gettimeofday(); the module hands them the
     // platform's UTC time, so both must share one time base.
@@ -91,30 +92,25 @@ TEST_CASE("libpri: D-channel up, a call answered and cleared, back to back") {
     plat::UtcTimeval now = plat::UtcNow();
     CHECK(next->tv_sec >= now.seconds - 1 && next->tv_sec <= now.seconds + 60);
 
-    bool up[2] = {false, false};
     bool answered = false, proceeding = false, hungUp = false, released = false;
     int ringChannel = -1, hangupCause = -1;
     std::string called, calling;
     auto onEvent = [&](int side, pri_event* e) {
-        if (e->e == PRI_EVENT_DCHAN_UP) up[side] = true;
+        sides[side].up |= e->e == PRI_EVENT_DCHAN_UP;
         if (side == 1) {  // the user side placed the call
             proceeding |= e->e == PRI_EVENT_PROCEEDING;
             answered |= e->e == PRI_EVENT_ANSWER;
             released |= e->e == PRI_EVENT_HANGUP;
         } else if (e->e == PRI_EVENT_RING) {
-            ringChannel = e->ring.channel;
-            called = e->ring.callednum;
-            calling = e->ring.callingnum;
+            ringChannel = e->ring.channel, called = e->ring.callednum, calling = e->ring.callingnum;
             pri_proceeding(sides[0].ctrl, e->ring.call, e->ring.channel, 0);
             pri_answer(sides[0].ctrl, e->ring.call, e->ring.channel, 0);
         } else if (e->e == PRI_EVENT_HANGUP_REQ) {
-            hangupCause = e->hangup.cause;
+            hangupCause = e->hangup.cause, hungUp = true;
             pri_hangup(sides[0].ctrl, e->hangup.call, e->hangup.cause);
-            hungUp = true;
         }
     };
-    CHECK(Pump(sides, [&] { return up[0] && up[1]; }, onEvent, 20000));
-    REQUIRE(up[0] && up[1]);
+    REQUIRE(Pump(sides, [&] { return sides[0].up && sides[1].up; }, onEvent, 20000));
 
     q931_call* call = pri_new_call(sides[1].ctrl);
     REQUIRE(call != nullptr);
@@ -128,15 +124,12 @@ TEST_CASE("libpri: D-channel up, a call answered and cleared, back to back") {
     pri_sr_free(sr);
 
     CHECK(Pump(sides, [&] { return answered; }, onEvent, 10000));
-    CHECK(proceeding);
     CHECK_EQ(ringChannel & 0xFF, 17);  // low byte: the timeslot
-    CHECK(called == "4711");
-    CHECK(calling == "0815");
+    CHECK(proceeding && called == "4711" && calling == "0815");
     REQUIRE(answered);
     pri_hangup(sides[1].ctrl, call, PRI_CAUSE_NORMAL_CLEARING);
     CHECK(Pump(sides, [&] { return released; }, onEvent, 10000));
-    CHECK(hungUp);
-    CHECK_EQ(hangupCause, PRI_CAUSE_NORMAL_CLEARING);
+    CHECK(hungUp && hangupCause == PRI_CAUSE_NORMAL_CLEARING);
     CHECK(sides[0].frames > 0 && sides[1].frames > 0);
 }
 

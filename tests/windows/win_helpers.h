@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
 
 namespace wintest {
@@ -28,7 +29,6 @@ inline std::string FreshFolder(const char* tag) {
 inline void WriteFileText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
-
 // Whole file, read while others may still write it; "" when missing.
 inline std::string ReadFileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -38,12 +38,9 @@ inline std::string ReadFileText(const std::string& path) {
 // Polls pred every 10 ms until it holds or timeoutMs have passed.
 template <typename Pred>
 bool WaitUntil(Pred pred, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (pred()) return true;
+    for (DWORD start = GetTickCount(); !pred(); Sleep(10))
         if (GetTickCount() - start >= timeoutMs) return pred();
-        Sleep(10);
-    }
+    return true;
 }
 
 inline int CountOf(const std::string& text, const std::string& needle) {
@@ -56,14 +53,9 @@ inline int CountOf(const std::string& text, const std::string& needle) {
 // sets to what it gave the private network's adapters; empty when unset.
 inline std::set<std::string> ExpectedAdapters() {
     std::set<std::string> want;
-    const char* env = getenv("VAXO_TEST_ADAPTERS");
-    std::string list = env != nullptr ? env : "";
-    for (size_t pos = 0; pos < list.size();) {
-        size_t comma = list.find(',', pos);
-        if (comma == std::string::npos) comma = list.size();
-        if (comma > pos) want.insert(list.substr(pos, comma - pos));
-        pos = comma + 1;
-    }
+    std::istringstream list(getenv("VAXO_TEST_ADAPTERS") != nullptr ? getenv("VAXO_TEST_ADAPTERS") : "");
+    for (std::string item; std::getline(list, item, ',');)
+        if (!item.empty()) want.insert(item);
     return want;
 }
 
