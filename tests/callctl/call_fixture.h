@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "callctl/call_ops.h"
-#include "callctl/pri_events.h"
-#include "common/wait.h"
+#include "callctl/port_call.h"
 #include "driver/info_keys.h"
 #include "driver/log_writer.h"
 #include "driver/trace.h"
@@ -17,12 +16,9 @@
 namespace pritest {
 
 constexpr int kSignalMs = 3000;  // deadline for one exchange of messages
-
-// What the far end saw of a call, for WaitCall.
-inline bool Alerted(const PeerCall& c) { return c.gotAlerting; }
-inline bool GotConnect(const PeerCall& c) { return c.gotConnect; }
-inline bool Cleared(const PeerCall& c) { return c.cleared; }
-inline bool Done(const PeerCall& c) { return c.done; }
+using Texts = std::vector<std::string>;
+using callctl::Answer, callctl::Dial, callctl::GetCallProgress, callctl::Hangup, callctl::IsCallActive;
+using callctl::QueueProgress, driver::DeviceSpecificCommand, driver::SetInfoKey;
 
 class CallTest : public ::testing::Test {
 protected:
@@ -41,19 +37,20 @@ protected:
 
     PriLoop& loop() { return *loop_; }
     driver::CDevice& Port(int trunk, int position) { return loop_->Port(trunk, position); }
-    bool WaitCall(int id, const std::function<bool(const PeerCall&)>& pred) {
-        return loop_->WaitCall(id, pred, kSignalMs);
-    }
-    // The newest SETUP from the module on trunk 0 after call `after`, once it arrives; -1 if none does.
-    int NextModuleCall(int after = -1) {
-        int id = -1;
-        Wait([&] { return (id = loop_->LastModuleCall(0)) > after; });
-        return id > after ? id : -1;
-    }
-
     static std::string Info(driver::CDevice& port, const char* key) { return driver::GetInfoKey(port, key); }
     static bool Wait(const std::function<bool()>& pred, int timeoutMs = kSignalMs) {
         return testsupport::WaitUntil(pred, timeoutMs);
+    }
+    // Until the far end has seen this of the call, e.g. &PeerCall::gotAlerting.
+    bool WaitCall(int id, bool PeerCall::*seen) { return Wait([&] { return loop_->Call(id).*seen; }); }
+    // The cause of the module's first clearing message once the far end has seen `until`, -1 if it does not.
+    int CauseOf(int id, bool PeerCall::*until = &PeerCall::cleared) {
+        return WaitCall(id, until) ? loop_->Call(id).cause : -1;
+    }
+    static bool WaitIdle(driver::CDevice& port) { return Wait([&] { return port.callHandle.load() == nullptr; }); }
+    // The newest SETUP from the module on trunk 0 after call `after`, once it arrives; -1 if none does.
+    int NextModuleCall(int after = -1) {
+        return Wait([&] { return loop_->LastModuleCall(0) > after; }) ? loop_->LastModuleCall(0) : -1;
     }
 
     // The port's next host event (what GetEvent returns), 0 when none.
@@ -61,9 +58,7 @@ protected:
         uint32_t code = 0;
         return port.eventQueue.Pop(&code) ? code : 0;
     }
-    static void DrainEvents(driver::CDevice& port) {
-        while (TakeEvent(port) != 0) {}
-    }
+    static void DrainEvents(driver::CDevice& port) { while (TakeEvent(port) != 0) {} }
     // Waits for the port's next host event of this code, dropping others.
     static bool WaitEvent(driver::CDevice& port, uint32_t code) {
         return Wait([&] {
@@ -73,33 +68,29 @@ protected:
         });
     }
 
-    // Every progress text pending on the port, in order.
-    static std::vector<std::string> Progress(driver::CDevice& port) {
-        std::vector<std::string> texts;
-        for (std::string text = callctl::GetCallProgress(port); !text.empty(); text = callctl::GetCallProgress(port))
-            texts.push_back(text);
-        return texts;
-    }
-    // Progress texts read until there are at least `count` of them.
-    static std::vector<std::string> ProgressUntil(driver::CDevice& port, size_t count) {
-        std::vector<std::string> all;
+    // Every progress text pending on the port, in order; with a count, read until there are that many.
+    static Texts Progress(driver::CDevice& port, size_t count = 0) {
+        Texts all;
         Wait([&] {
-            std::vector<std::string> more = Progress(port);
-            all.insert(all.end(), more.begin(), more.end());
+            for (std::string t = callctl::GetCallProgress(port); !t.empty(); t = callctl::GetCallProgress(port))
+                all.push_back(t);
             return all.size() >= count;
         });
         return all;
     }
 
     // An incoming call on the port's own channel, offered and ringing; the far end's call id.
-    int Ring(int trunk, int position, const std::string& calling = "0301234567", const std::string& called = "4711",
-             const std::string& redirecting = "") {
-        driver::CDevice& port = Port(trunk, position);
-        int id = loop_->PlaceCall(trunk, TimeslotOf(position), calling, called, redirecting);
+    int Ring(int trunk, int position, const std::string& calling = "0301234567", const std::string& redirecting = "") {
+        int id = loop_->PlaceCall(trunk, TimeslotOf(position), calling, "4711", redirecting);
         EXPECT_GE(id, 0);
-        EXPECT_TRUE(Wait([&] { return port.ringCount.load() == 1; })) << "no ring";
-        EXPECT_TRUE(WaitCall(id, Alerted));
+        EXPECT_TRUE(Wait([&] { return Port(trunk, position).ringCount.load() == 1; })) << "no ring";
+        EXPECT_TRUE(WaitCall(id, &PeerCall::gotAlerting));
         return id;
+    }
+    // The host's view of the port's call, e.g. "idle rings=0 CLI=" or "call active rings=1 CLI=0301234567".
+    static std::string State(driver::CDevice& port) {
+        return std::string(port.callHandle.load() ? "call" : "idle") + (callctl::IsCallActive(port) ? " active" : "") +
+               " rings=" + std::to_string(port.Rings()) + " CLI=" + Info(port, "CLI");
     }
     // An incoming call answered by the host.
     int Connected(int trunk, int position) {
@@ -112,8 +103,8 @@ protected:
 };
 
 // The trace lines written while it lives (earlier lines go to a file of their own).
-class TraceCapture {
-public:
+struct TraceCapture {
+    testsupport::TempDir dir_;
     TraceCapture() {
         driver::TheLog().Start(dir_.File("before.log").c_str());
         driver::TheLog().Stop();
@@ -125,9 +116,6 @@ public:
         driver::TheLog().Stop();
         return testsupport::ReadFile(dir_.File("trace.log"));
     }
-
-private:
-    testsupport::TempDir dir_;
 };
 
 }  // namespace pritest

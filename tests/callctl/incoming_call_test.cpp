@@ -7,39 +7,30 @@
 namespace pritest {
 namespace {
 
-using callctl::Answer;
-using callctl::IsCallActive;
-
 TEST_F(CallTest, IncomingCallRingsWithNumbersThenClearsFromFarEnd) {
     driver::CDevice& port = Port(0, 4);  // timeslot 5
     port.open.store(false);              // a port that is not open still rings
-    int id = Ring(0, 4, "0301234567", "4711", "0309999");
+    int id = Ring(0, 4, "0301234567", "0309999");
     EXPECT_TRUE(WaitEvent(port, driver::kEventRing));
     EXPECT_EQ(port.Rings(), 1);
-    EXPECT_EQ(Info(port, "CLI"), "0301234567");
-    EXPECT_EQ(Info(port, "DLI"), "4711");
-    EXPECT_EQ(Info(port, "RLI"), "0309999");
-    EXPECT_EQ(Info(port, "direction"), "INCOMING");
-    EXPECT_EQ(Info(port, "CALLTYPE"), "Voice");
+    const std::pair<const char*, const char*> keys[] = {
+        {"CLI", "0301234567"}, {"DLI", "4711"}, {"RLI", "0309999"}, {"direction", "INCOMING"}, {"CALLTYPE", "Voice"}};
+    for (const auto& key : keys) EXPECT_EQ(Info(port, key.first), key.second) << key.first;
     PeerCall seen = loop().Call(id);
-    EXPECT_TRUE(seen.gotProceeding);
-    EXPECT_EQ(seen.channel, 5);
-    EXPECT_FALSE(seen.cleared);
+    EXPECT_TRUE(seen.gotProceeding && seen.channel == 5 && !seen.cleared);
 
     ASSERT_TRUE(loop().Disconnect(id, 16));
-    ASSERT_TRUE(Wait([&] { return port.callHandle.load() == nullptr; }));
+    ASSERT_TRUE(WaitIdle(port));
     EXPECT_TRUE(WaitEvent(port, driver::kEventCallProgress));
-    EXPECT_EQ(Progress(port), std::vector<std::string>{"DISCONNECTED-NORMALCLEARING-Q931_16"});
-    EXPECT_EQ(Info(port, "CLI"), "");
+    EXPECT_EQ(Progress(port), Texts{"DISCONNECTED-NORMALCLEARING-Q931_16"});
+    EXPECT_EQ(State(port), "idle rings=0 CLI=");
     EXPECT_EQ(Info(port, "DIRECTION"), "OUTGOING");
-    EXPECT_EQ(port.Rings(), 0);
     EXPECT_EQ(port.clearingCause.load(), 16);
 }
 
 TEST_F(CallTest, AlertingCarriesInbandProgressOnlyForCallingNumbersUpToOneDigit) {
-    const std::pair<const char*, bool> cases[] = {{"", true}, {"7", true}, {"12", false}};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(loop().Call(Ring(0, i, cases[i].first)).alertingInband, cases[i].second) << cases[i].first;
+    const char* numbers[] = {"", "7", "12"};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(loop().Call(Ring(0, i, numbers[i])).alertingInband, i < 2) << numbers[i];
 }
 
 // User side: Answer succeeds once CONNECT ACKNOWLEDGE arrives; network side: at once, with none coming.
@@ -47,16 +38,16 @@ TEST_F(CallTest, AnswerOnUserSideAndOnNetworkSide) {
     for (bool network : {false, true}) {
         SCOPED_TRACE(network ? "network side" : "user side");
         Start(1, network);
-        loop().SetWithholdConnectAck(network);
+        loop().withholdConnectAck.store(network);
         driver::CDevice& port = Port(0, 16);  // timeslot 18
         int id = Ring(0, 16);
         DrainEvents(port);
         ASSERT_TRUE(Answer(port));
         EXPECT_TRUE(IsCallActive(port));
         EXPECT_STREQ(port.errorText, "");
-        EXPECT_TRUE(WaitCall(id, GotConnect));
+        EXPECT_TRUE(WaitCall(id, &PeerCall::gotConnect));
         EXPECT_EQ(TakeEvent(port), driver::kEventCallProgress);
-        EXPECT_EQ(Progress(port), std::vector<std::string>{}) << "an incoming call's connection queues no entry";
+        EXPECT_EQ(Progress(port), Texts{}) << "an incoming call's connection queues no entry";
         EXPECT_TRUE(Answer(port)) << "an active call answers at once";
         EXPECT_EQ(port.Rings(), 1) << "rings stop counting once connected";
     }
@@ -70,12 +61,12 @@ TEST_F(CallTest, AnswerFailsWithoutACallOnFarEndClearingAndOnTimeout) {
         plat::LockGuard guard(loop().card().trunks[0].lock);
         pri_set_timer(loop().card().trunks[0].controller, PRI_TIMER_T313, 20000);
     }
-    loop().SetWithholdConnectAck(true);
+    loop().withholdConnectAck.store(true);
     driver::CDevice& cleared = Port(0, 3);
     int id = Ring(0, 3);
     bool answered = true;
     std::thread host([&] { answered = Answer(cleared); });
-    EXPECT_TRUE(WaitCall(id, GotConnect));
+    EXPECT_TRUE(WaitCall(id, &PeerCall::gotConnect));
     loop().Disconnect(id, 16);
     host.join();
     EXPECT_FALSE(answered);
@@ -88,9 +79,7 @@ TEST_F(CallTest, AnswerFailsWithoutACallOnFarEndClearingAndOnTimeout) {
     EXPECT_FALSE(Answer(port));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500)) << "waits 5 s";
     EXPECT_STREQ(port.errorText, "");
-    EXPECT_EQ(port.callHandle.load(), nullptr);
-    EXPECT_FALSE(IsCallActive(port));
-    EXPECT_EQ(Info(port, "CLI"), "");
+    EXPECT_EQ(State(port), "idle rings=0 CLI=");
     EXPECT_FALSE(loop().Call(id).cleared) << "a timeout sends nothing";
 }
 
@@ -98,20 +87,17 @@ TEST_F(CallTest, RejectRefusesWithCause21AndAPortNotAllowingIncomingCallsWith44)
     driver::CDevice& port = Port(0, 9);
     int id = Ring(0, 9);
     EXPECT_TRUE(callctl::Reject(port));
-    EXPECT_TRUE(WaitCall(id, Done));
-    EXPECT_EQ(loop().Call(id).cause, 21);
-    EXPECT_EQ(port.callHandle.load(), nullptr);
-    EXPECT_EQ(port.Rings(), 0);
+    EXPECT_EQ(CauseOf(id, &PeerCall::done), 21);
+    EXPECT_EQ(State(port), "idle rings=0 CLI=");
     id = Connected(0, 9);
     EXPECT_TRUE(callctl::Reject(port));
-    EXPECT_TRUE(IsCallActive(port)) << "an active call is left alone";
+    EXPECT_EQ(State(port), "call active rings=1 CLI=0301234567") << "an active call is left alone";
     EXPECT_FALSE(loop().Call(id).cleared);
 
     driver::CDevice& refusing = Port(0, 2);
     EXPECT_FALSE(driver::SetInfoKey(refusing, "AllowIncoming", "0"));
     id = loop().PlaceCall(0, 3, "123", "456");
-    ASSERT_TRUE(WaitCall(id, Cleared));
-    EXPECT_EQ(loop().Call(id).cause, 44);
+    EXPECT_EQ(CauseOf(id), 44);
     EXPECT_FALSE(loop().Call(id).gotProceeding);
     EXPECT_EQ(refusing.callHandle.load(), nullptr);
     EXPECT_EQ(TakeEvent(refusing), 0u);
@@ -121,8 +107,9 @@ TEST_F(CallTest, RejectRefusesWithCause21AndAPortNotAllowingIncomingCallsWith44)
 TEST_F(CallTest, ChannelsWithoutPortAreIgnoredAndChannellessCallsTakeAFreePort) {
     Start(2);
     TraceCapture trace;
-    int beyond = loop().PlaceCall(0, 40, "123", "456");  // 40 would land on trunk 1's ninth port
-    int none = loop().PlaceCall(0, kNoChannelIe, "123", "456");
+    auto place = [&](int trunk, int channel) { return loop().PlaceCall(trunk, channel, "123", "456"); };
+    int beyond = place(0, 40);  // 40 would land on trunk 1's ninth port
+    int none = place(0, kNoChannelIe);
     EXPECT_TRUE(loop().Call(Ring(0, 0)).gotProceeding);
     for (int id : {beyond, none}) {
         PeerCall seen = loop().Call(id);
@@ -131,27 +118,21 @@ TEST_F(CallTest, ChannelsWithoutPortAreIgnoredAndChannellessCallsTakeAFreePort) 
     for (int position = 0; position < kPortsPerTrunk; ++position)
         EXPECT_EQ(Port(1, position).callHandle.load(), nullptr) << "trunk 1 port " << position;
 
-    // Trunk 1: every port open and free: the first one, channel 1.
-    int first = loop().PlaceCall(1, kAnyChannel, "123", "456");
-    ASSERT_TRUE(WaitCall(first, Alerted));
-    EXPECT_TRUE(loop().Call(first).gotSetupAck);
-    EXPECT_EQ(loop().Call(first).channel, 1);
+    // Trunk 1: every port open and free: the first one, channel 1. Then ports 2..15 closed or refusing: the 16th,
+    // channel 17. Then no free open port left: refused.
+    int first = place(1, kAnyChannel);
+    ASSERT_TRUE(WaitCall(first, &PeerCall::gotAlerting));
+    EXPECT_TRUE(loop().Call(first).gotSetupAck && loop().Call(first).channel == 1);
     EXPECT_EQ(Port(1, 0).ringCount.load(), 1);
     EXPECT_TRUE(WaitEvent(Port(1, 0), driver::kEventRing));
-    // Ports 2..15 closed or refusing: the 16th port, channel 17.
-    for (int position = 1; position < 15; ++position) {
-        if (position % 2 == 0) Port(1, position).open.store(false);
-        else Port(1, position).allowIncoming.store(false);
-    }
-    int sixteenth = loop().PlaceCall(1, kAnyChannel, "123", "456");
-    ASSERT_TRUE(WaitCall(sixteenth, Alerted));
+    for (int position = 1; position < 15; ++position)
+        (position % 2 == 0 ? Port(1, position).open : Port(1, position).allowIncoming).store(false);
+    int sixteenth = place(1, kAnyChannel);
+    ASSERT_TRUE(WaitCall(sixteenth, &PeerCall::gotAlerting));
     EXPECT_EQ(loop().Call(sixteenth).channel, 17);
     EXPECT_EQ(Port(1, 15).ringCount.load(), 1);
-    // No free open port left: refused.
     for (int position = 16; position < kPortsPerTrunk; ++position) Port(1, position).open.store(false);
-    int refused = loop().PlaceCall(1, kAnyChannel, "123", "456");
-    ASSERT_TRUE(WaitCall(refused, Cleared));
-    EXPECT_EQ(loop().Call(refused).cause, 44);
+    EXPECT_EQ(CauseOf(place(1, kAnyChannel)), 44);
     EXPECT_EQ(Port(0, 1).callHandle.load(), nullptr) << "trunk 0 untouched";
     EXPECT_NE(trace.Text().find("Card 0: Trunk 1 - New Call aborted due to BCHANNEL unavailable"), std::string::npos);
 }
@@ -163,25 +144,22 @@ TEST_F(CallTest, ChannellessCallLimitCountsCallsInProgress) {
     auto place = [&] { return loop().PlaceCall(0, kAnyChannel, "1", "2"); };
     EXPECT_FALSE(driver::SetInfoKey(Port(0, 0), "MAXINCOMING", "2"));
     int a = place();
-    int b = place();
-    ASSERT_TRUE(WaitCall(b, Alerted));
-    int refused = place();
-    ASSERT_TRUE(WaitCall(refused, Cleared));
-    EXPECT_EQ(loop().Call(refused).cause, 44);
+    ASSERT_TRUE(WaitCall(place(), &PeerCall::gotAlerting));
+    EXPECT_EQ(CauseOf(place()), 44);
     EXPECT_TRUE(loop().Call(a).gotAlerting);
     EXPECT_EQ(callctl::IncomingCallCount(), 2);
 
     // An explicit-channel call neither counts nor, when released, frees room.
     loop().Disconnect(Ring(0, 20), 16);
-    ASSERT_TRUE(Wait([&] { return Port(0, 20).callHandle.load() == nullptr; }));
+    ASSERT_TRUE(WaitIdle(Port(0, 20)));
     EXPECT_EQ(callctl::IncomingCallCount(), 2);
-    ASSERT_TRUE(WaitCall(place(), Cleared));
+    EXPECT_EQ(CauseOf(place()), 44);
 
     // A counted call that ends, by the far end or by the host, frees room.
     loop().Disconnect(a, 16);
     ASSERT_TRUE(Wait([] { return callctl::IncomingCallCount() == 1; }));
     int accepted = place();
-    ASSERT_TRUE(WaitCall(accepted, Alerted));
+    ASSERT_TRUE(WaitCall(accepted, &PeerCall::gotAlerting));
     EXPECT_FALSE(loop().Call(accepted).cleared);
     EXPECT_EQ(callctl::IncomingCallCount(), 2);
     for (int position = 0; position < 3; ++position) callctl::Hangup(Port(0, position));
@@ -190,7 +168,7 @@ TEST_F(CallTest, ChannellessCallLimitCountsCallsInProgress) {
     // No limit at zero or below.
     for (const char* limit : {"0", "-1"}) {
         EXPECT_FALSE(driver::SetInfoKey(Port(0, 0), "maxincoming", limit));
-        ASSERT_TRUE(WaitCall(place(), Alerted)) << limit;
+        ASSERT_TRUE(WaitCall(place(), &PeerCall::gotAlerting)) << limit;
     }
     EXPECT_EQ(callctl::IncomingCallCount(), 2);
     EXPECT_NE(trace.Text().find("Card 0: Trunk 0 - New Call aborted due to NoofISDNCalls(2) >= MaxISDNCalls(2) \r\n"),

@@ -7,14 +7,8 @@
 namespace pritest {
 namespace {
 
-using callctl::Dial;
-using callctl::GetCallProgress;
-using callctl::Hangup;
-using callctl::IsCallActive;
-using Texts = std::vector<std::string>;
-
 TEST_F(CallTest, DialFollowsProceedingAlertingAndConnect) {
-    loop().SetPolicy(0, Policy::Proceed);
+    loop().policy[0] = Policy::Proceed;
     driver::CDevice& port = Port(0, 17);  // timeslot 19
     ASSERT_TRUE(Dial(port, "5551234"));
     int id = NextModuleCall();
@@ -22,38 +16,33 @@ TEST_F(CallTest, DialFollowsProceedingAlertingAndConnect) {
     EXPECT_EQ(seen.called, "5551234");
     EXPECT_EQ(seen.calling, "") << "no DIALCLI set";
     EXPECT_EQ(seen.channel, 19);
-    EXPECT_EQ(Info(port, "DIRECTION"), "OUTGOING");
-    EXPECT_EQ(Info(port, "DLI"), "5551234");
-    EXPECT_EQ(Info(port, "CHANNELSTATE"), "INUSE");
+    EXPECT_EQ(Info(port, "DIRECTION") + Info(port, "DLI") + Info(port, "CHANNELSTATE"), "OUTGOING5551234INUSE");
 
     ASSERT_TRUE(WaitEvent(port, driver::kEventCallProgress));
     loop().Alert(id);
     loop().Answer(id);
     ASSERT_TRUE(Wait([&] { return IsCallActive(port); }));
-    EXPECT_TRUE(WaitCall(id, [](const PeerCall& c) { return c.gotConnectAck; }));
-    EXPECT_EQ(ProgressUntil(port, 3), (Texts{"PROCEEDING", "RINGBACK", "CONNECTED"}));
+    EXPECT_TRUE(WaitCall(id, &PeerCall::gotConnectAck));
+    EXPECT_EQ(Progress(port, 3), (Texts{"PROCEEDING", "RINGBACK", "CONNECTED"}));
     EXPECT_STREQ(GetCallProgress(port), "");
 
     EXPECT_TRUE(Hangup(port));
-    EXPECT_EQ(port.callHandle.load(), nullptr);
-    EXPECT_FALSE(IsCallActive(port));
-    ASSERT_TRUE(WaitCall(id, Done));
-    EXPECT_EQ(loop().Call(id).cause, 16);
+    EXPECT_EQ(State(port), "idle rings=0 CLI=");
+    EXPECT_EQ(CauseOf(id, &PeerCall::done), 16);
     EXPECT_EQ(Progress(port), Texts{"DISCONNECTED-NORMALCLEARING-Q931_16"});
 }
 
 TEST_F(CallTest, DialToABusyNumberWithTheDialCliAndANullNumber) {
-    loop().SetPolicy(0, Policy::Busy);
+    loop().policy[0] = Policy::Busy;
     driver::CDevice& port = Port(0, 1);
     EXPECT_TRUE(driver::SetInfoKey(port, "DialCli", "0301111"));
     ASSERT_TRUE(Dial(port, nullptr));
     PeerCall seen = loop().Call(NextModuleCall());
     EXPECT_EQ(seen.calling, "0301111");
     EXPECT_EQ(seen.called, "");
-    ASSERT_TRUE(Wait([&] { return port.callHandle.load() == nullptr; }));
-    EXPECT_EQ(ProgressUntil(port, 2), (Texts{"PROCEEDING", "DISCONNECTED-BUSY-Q931_17"}));
+    ASSERT_TRUE(WaitIdle(port));
+    EXPECT_EQ(Progress(port, 2), (Texts{"PROCEEDING", "DISCONNECTED-BUSY-Q931_17"}));
     EXPECT_STREQ(GetCallProgress(port), "");
-    loop().SetPolicy(0, Policy::Alert);
     EXPECT_TRUE(Dial(port, "124")) << "the port is free for the next call";
     EXPECT_EQ(Info(port, "CLI"), "0301111");
 }
@@ -64,8 +53,7 @@ TEST_F(CallTest, DialOnAPortWithACallSendsNothingAndHangupOfAnIdlePortIsTraced) 
     Ring(0, 6);
     driver::g_traceLevel = 3;
     TraceCapture trace;
-    std::string longNumber(5000, '9');
-    EXPECT_FALSE(Dial(port, longNumber.c_str()));
+    EXPECT_FALSE(Dial(port, std::string(5000, '9').c_str()));
     EXPECT_STREQ(port.errorText, "");
     EXPECT_EQ(port.ringCount.load(), 1) << "the offered call is untouched";
     EXPECT_TRUE(Hangup(Port(0, 0)));
@@ -77,13 +65,13 @@ TEST_F(CallTest, DialOnAPortWithACallSendsNothingAndHangupOfAnIdlePortIsTraced) 
 
 TEST_F(CallTest, HangupOnAlertingClearsOnlyAnActiveCall) {
     loop().card().trunks[0].hangupOnAlerting = true;
-    loop().SetPolicy(0, Policy::Proceed);
+    loop().policy[0] = Policy::Proceed;
     // Not active: the ALERTING is reported as usual.
     driver::CDevice& ringing = Port(0, 2);
     ASSERT_TRUE(Dial(ringing, "100"));
     int first = NextModuleCall();
     loop().Alert(first);
-    EXPECT_EQ(ProgressUntil(ringing, 2), (Texts{"PROCEEDING", "RINGBACK"}));
+    EXPECT_EQ(Progress(ringing, 2), (Texts{"PROCEEDING", "RINGBACK"}));
 
     // Active (as after CONNECT): the ALERTING makes the module clear.
     driver::CDevice& active = Port(0, 3);
@@ -92,15 +80,14 @@ TEST_F(CallTest, HangupOnAlertingClearsOnlyAnActiveCall) {
     ASSERT_TRUE(WaitEvent(active, driver::kEventCallProgress));
     active.callActive.store(true);
     loop().Alert(second);
-    ASSERT_TRUE(WaitCall(second, Cleared));
-    EXPECT_EQ(loop().Call(second).cause, 16);
-    ASSERT_TRUE(Wait([&] { return active.callHandle.load() == nullptr; }));
+    ASSERT_EQ(CauseOf(second), 16);
+    ASSERT_TRUE(WaitIdle(active));
     for (const std::string& text : Progress(active)) EXPECT_NE(text, "RINGBACK");
 }
 
 // RELEASE COMPLETE answers the release at once: the port must not keep the freed call until the wait runs out.
 TEST_F(CallTest, HangupBeforeTheFarEndRespondsLeavesNoStaleCall) {
-    loop().SetPolicy(0, Policy::Ignore);
+    loop().policy[0] = Policy::Ignore;
     driver::CDevice& port = Port(0, 8);
     ASSERT_TRUE(Dial(port, "100"));
     bool done = false;
@@ -122,8 +109,8 @@ TEST_F(CallTest, HangupRacingTheFarEndsClearingEndsInOneDisconnect) {
         std::thread host([&] { EXPECT_TRUE(Hangup(port)); });
         loop().Disconnect(id, 16);
         host.join();
-        ASSERT_TRUE(WaitCall(id, Done));
-        ASSERT_TRUE(Wait([&] { return port.callHandle.load() == nullptr; }));
+        ASSERT_TRUE(WaitCall(id, &PeerCall::done));
+        ASSERT_TRUE(WaitIdle(port));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for a wrong second entry
         Texts texts = Progress(port);
         ASSERT_EQ(texts.size(), 1u);
@@ -134,16 +121,16 @@ TEST_F(CallTest, HangupRacingTheFarEndsClearingEndsInOneDisconnect) {
 
 // Slow: waits the full 10 s hangup time; a call offered on the channel meanwhile survives the timeout's reset.
 TEST_F(CallTest, HangupNeverConfirmedResetsThePortButNotItsNextCall) {
-    loop().SetPolicy(0, Policy::Answer);
+    loop().policy[0] = Policy::Answer;
     driver::CDevice& port = Port(0, 12);  // timeslot 13
     ASSERT_TRUE(Dial(port, "100"));
     ASSERT_TRUE(Wait([&] { return IsCallActive(port); }));
-    ProgressUntil(port, 3);
-    loop().SetIgnoreClearing(true);
+    Progress(port, 3);
+    loop().ignoreClearing = true;
     bool done = false;
     auto start = std::chrono::steady_clock::now();
     std::thread host([&] { done = Hangup(port); });
-    EXPECT_TRUE(WaitCall(loop().LastModuleCall(0), Cleared));
+    EXPECT_TRUE(WaitCall(loop().LastModuleCall(0), &PeerCall::cleared));
     int next = loop().PlaceCall(0, 13, "0309876", "4711");
     EXPECT_TRUE(Wait([&] { return port.ringCount.load() == 1; }));
     host.join();

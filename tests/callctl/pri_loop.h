@@ -6,11 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,40 +37,49 @@ struct PeerCall {
     std::string calling, called;
     q931_call* call;
     bool gotSetupAck = false, gotProceeding = false, gotAlerting = false, alertingInband = false;
-    bool gotConnect = false, gotConnectAck = false;
-    bool cleared = false;
+    bool gotConnect = false, gotConnectAck = false, cleared = false;
     int cause = -1;     // cause of the module's first clearing message, -1 none
     bool done = false;  // libpri has let go of the call
 };
 
 // How the far end answers the module's SETUP; Busy clears with cause 17.
-enum class Policy { Ignore, Proceed, Alert, Answer, Busy };
+enum class Policy { Ignore, Proceed, Answer, Busy };
 
 class PriLoop;
-inline PriLoop*& ActiveLoop() {
-    static PriLoop* loop = nullptr;
-    return loop;
-}
+inline PriLoop* g_loop = nullptr;  // the one loop libpri's callbacks reach
 
 class PriLoop {
 public:
-    PriLoop(int trunks, bool moduleIsNetwork) : trunks_(trunks), network_(moduleIsNetwork) {
-        ActiveLoop() = this;
+    PriLoop(int trunks, bool moduleIsNetwork) : trunks_(trunks) {
+        g_loop = this;
         eventFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         card_.trunkCount.store(trunks);
         card_.firstPort = card_.priEventContext = static_cast<uint32_t>(driver::g_portCount.load());
         transport::g_cards[0] = &card_;
-        AddPorts();
+        for (int i = 0; i < trunks * kPortsPerTrunk; ++i) {
+            auto* port = new driver::CDevice;
+            port->trunkIndex = static_cast<uint32_t>(i / kPortsPerTrunk);
+            port->timeslot = static_cast<uint32_t>(TimeslotOf(i % kPortsPerTrunk));
+            port->hostEvent.store(reinterpret_cast<void*>(static_cast<intptr_t>(eventFd_)));
+            port->channelState.store(driver::kChannelUp);
+            port->open.store(true);
+            if (!driver::AddPort(port)) delete port;
+        }
         pri_set_message(&PriLoop::Message);
         pri_set_error(&PriLoop::Message);
-        for (int t = 0; t < trunks; ++t) MakeControllers(t);
+        for (int t = 0; t < trunks; ++t) {
+            plat::LockGuard guard(card_.trunks[t].lock);
+            card_.trunks[t].clientType = moduleIsNetwork ? 1 : 2;
+            card_.trunks[t].switchType = PRI_SWITCH_EUROISDN_E1;
+            card_.trunks[t].controller = NewController(t, moduleIsNetwork ? PRI_NETWORK : PRI_CPE, &card_);
+            peers_[t] = NewController(kPeerFdBase + t, moduleIsNetwork ? PRI_CPE : PRI_NETWORK, this);
+        }
         card_.priEventCallback.store(&callctl::PriEventCallback);
         pump_ = std::thread([this] { Pump(); });
     }
 
     ~PriLoop() {
         stop_.store(true);
-        wake_.notify_all();
         pump_.join();
         card_.priEventCallback.store(nullptr);
         for (int t = 0; t < trunks_; ++t) {
@@ -83,7 +89,7 @@ public:
         driver::DestroyAllPorts();
         transport::g_cards[0] = nullptr;
         if (eventFd_ >= 0) close(eventFd_);
-        ActiveLoop() = nullptr;
+        g_loop = nullptr;
     }
 
     transport::CardLink& card() { return card_; }
@@ -106,8 +112,7 @@ public:
         q931_call* call = pri_new_call(peers_[trunk]);
         struct pri_sr* sr = call != nullptr ? pri_sr_new() : nullptr;
         if (sr == nullptr) return -1;
-        if (channel == kAnyChannel) pri_sr_set_channel(sr, 0xFF, 0, 0);
-        else if (channel != kNoChannelIe) pri_sr_set_channel(sr, channel, 1, 0);
+        if (channel != kNoChannelIe) pri_sr_set_channel(sr, channel == kAnyChannel ? 0xFF : channel, channel > 0, 0);
         pri_sr_set_bearer(sr, PRI_TRANS_CAP_SPEECH, PRI_LAYER_1_ALAW);
         pri_sr_set_called(sr, &called[0], PRI_NATIONAL_ISDN, 1);
         pri_sr_set_caller(sr, &calling[0], nullptr, PRI_NATIONAL_ISDN, PRES_ALLOWED_USER_NUMBER_PASSED_SCREEN);
@@ -124,14 +129,11 @@ public:
     bool Alert(int id) { return Act(id, [](pri* p, PeerCall& c) { return pri_acknowledge(p, c.call, c.channel, 0); }); }
     bool Answer(int id) { return Act(id, [](pri* p, PeerCall& c) { return pri_answer(p, c.call, c.channel, 0); }); }
     // DISCONNECT (RELEASE COMPLETE before the call was answered to).
-    bool Disconnect(int id, int cause) {
-        return Act(id, [cause](pri* p, PeerCall& c) { return pri_hangup(p, c.call, cause); });
-    }
+    bool Disconnect(int id, int cause) { return Act(id, [=](pri* p, PeerCall& c) { return pri_hangup(p, c.call, cause); }); }
 
-    void SetPolicy(int trunk, Policy policy) { policy_[trunk].store(policy); }
-    // The far end neither answers the module's DISCONNECT nor releases.
-    void SetIgnoreClearing(bool on) { ignoreClearing_.store(on); }
-    void SetWithholdConnectAck(bool on) { withholdConnectAck_.store(on); }
+    std::atomic<Policy> policy[transport::kMaxTrunks] = {};  // per trunk
+    std::atomic<bool> ignoreClearing{false};  // the far end neither answers the module's DISCONNECT nor releases
+    std::atomic<bool> withholdConnectAck{false};
 
     PeerCall Call(int id) {
         std::lock_guard<std::recursive_mutex> guard(peerMutex_);
@@ -140,12 +142,9 @@ public:
     // The newest call the module placed on the trunk, or -1.
     int LastModuleCall(int trunk) {
         std::lock_guard<std::recursive_mutex> guard(peerMutex_);
-        for (int i = static_cast<int>(calls_.size()) - 1; i >= 0; --i)
-            if (calls_[i].fromModule && calls_[i].trunk == trunk) return i;
-        return -1;
-    }
-    bool WaitCall(int id, const std::function<bool(const PeerCall&)>& pred, int timeoutMs) {
-        return testsupport::WaitUntil([&] { return pred(Call(id)); }, timeoutMs);
+        int i = static_cast<int>(calls_.size()) - 1;
+        while (i >= 0 && !(calls_[i].fromModule && calls_[i].trunk == trunk)) --i;
+        return i;
     }
     std::vector<int> Restarts(int trunk) {
         std::lock_guard<std::recursive_mutex> guard(peerMutex_);
@@ -153,33 +152,6 @@ public:
     }
 
 private:
-    using Frame = std::pair<int, std::vector<uint8_t>>;  // the receiving controller's descriptor, the bytes
-
-    void AddPorts() {
-        for (int t = 0; t < trunks_; ++t) {
-            for (int position = 0; position < kPortsPerTrunk; ++position) {
-                auto* port = new driver::CDevice;
-                port->trunkIndex = static_cast<uint32_t>(t);
-                port->timeslot = static_cast<uint32_t>(TimeslotOf(position));
-                port->hostEvent.store(reinterpret_cast<void*>(static_cast<intptr_t>(eventFd_)));
-                port->channelState.store(driver::kChannelUp);
-                port->open.store(true);
-                if (!driver::AddPort(port)) delete port;
-            }
-        }
-    }
-
-    void MakeControllers(int t) {
-        {
-            plat::LockGuard guard(card_.trunks[t].lock);
-            card_.trunks[t].clientType = network_ ? 1 : 2;
-            card_.trunks[t].switchType = PRI_SWITCH_EUROISDN_E1;
-            card_.trunks[t].controller = NewController(t, network_ ? PRI_NETWORK : PRI_CPE, &card_);
-        }
-        std::lock_guard<std::recursive_mutex> guard(peerMutex_);
-        peers_[t] = NewController(kPeerFdBase + t, network_ ? PRI_CPE : PRI_NETWORK, this);
-    }
-
     static struct pri* NewController(int fd, int node, void* userdata) {
         pri* controller = pri_new_cb(fd, node, PRI_SWITCH_EUROISDN_E1, &PriLoop::Read, &PriLoop::Write, userdata);
         if (controller == nullptr) return nullptr;
@@ -195,72 +167,58 @@ private:
 
     // libpri writes a frame followed by two check-sequence bytes; it goes to the other side's controller.
     static int Write(struct pri* controller, void* buffer, int length) {
-        PriLoop* loop = ActiveLoop();
-        if (loop == nullptr || length < 2) return length;
+        if (g_loop == nullptr || length < 2) return length;
         int fd = pri_fd(controller);
         const uint8_t* bytes = static_cast<uint8_t*>(buffer);
-        {
-            std::lock_guard<std::mutex> guard(loop->framesMutex_);
-            loop->frames_.emplace_back(fd < kPeerFdBase ? fd + kPeerFdBase : fd - kPeerFdBase,
-                                       std::vector<uint8_t>(bytes, bytes + length));
-        }
-        loop->wake_.notify_all();
+        std::lock_guard<std::mutex> guard(g_loop->framesMutex_);
+        g_loop->frames_.emplace_back(fd < kPeerFdBase ? fd + kPeerFdBase : fd - kPeerFdBase,
+                                     std::vector<uint8_t>(bytes, bytes + length));
         return length;
     }
 
     // Hands libpri the frame the pump set aside for it.
-    static int Read(struct pri* controller, void* buffer, int length) {
-        PriLoop* loop = ActiveLoop();
-        if (loop == nullptr || loop->reading_ == nullptr) return 0;
-        int n = std::min(static_cast<int>(loop->reading_->size()), length);
-        memcpy(buffer, loop->reading_->data(), static_cast<size_t>(n));
-        loop->reading_ = nullptr;
+    static int Read(struct pri*, void* buffer, int length) {
+        if (g_loop == nullptr || g_loop->reading_ == nullptr) return 0;
+        int n = std::min(static_cast<int>(g_loop->reading_->size()), length);
+        memcpy(buffer, g_loop->reading_->data(), static_cast<size_t>(n));
+        g_loop->reading_ = nullptr;
         return n;
     }
 
+    // Frames are delivered, then every controller's timers run (a few events each), every 2 ms at most.
     void Pump() {
         while (!stop_.load()) {
-            std::deque<Frame> batch;
+            std::deque<std::pair<int, std::vector<uint8_t>>> batch;  // receiving descriptor, bytes
             {
-                std::unique_lock<std::mutex> lock(framesMutex_);
-                if (frames_.empty()) wake_.wait_for(lock, std::chrono::milliseconds(2));
+                std::lock_guard<std::mutex> lock(framesMutex_);
                 batch.swap(frames_);
             }
-            for (Frame& frame : batch) Deliver(frame);
-            for (int t = 0; t < trunks_; ++t) RunTimers(t);
+            if (batch.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            for (auto& frame : batch) {
+                reading_ = &frame.second;
+                Run(frame.first % kPeerFdBase, frame.first >= kPeerFdBase, pri_check_event);
+                reading_ = nullptr;
+            }
+            for (int t = 0; t < trunks_; ++t)
+                for (bool peer : {false, true})
+                    for (int i = 0; i < 4; ++i) Run(t, peer, pri_schedule_run);
         }
     }
 
-    void Deliver(Frame& frame) {
-        if (frame.first >= kPeerFdBase) {
+    // One libpri step on a trunk's module or peer controller, its event handled under that side's lock.
+    void Run(int t, bool peer, pri_event* (*step)(struct pri*)) {
+        if (peer) {
             std::lock_guard<std::recursive_mutex> guard(peerMutex_);
-            reading_ = &frame.second;
-            if (pri_event* event = pri_check_event(peers_[frame.first - kPeerFdBase]))
-                OnPeerEvent(frame.first - kPeerFdBase, event);
+            if (pri_event* event = step(peers_[t])) OnPeerEvent(t, event);
             return;
         }
-        transport::TrunkLink& trunk = card_.trunks[frame.first];
-        plat::LockGuard guard(trunk.lock);
-        if (trunk.controller == nullptr) return;
-        reading_ = &frame.second;
-        if (pri_event* event = pri_check_event(trunk.controller)) OnModuleEvent(frame.first, event);
-    }
-
-    void RunTimers(int t) {
-        {
-            plat::LockGuard guard(card_.trunks[t].lock);
-            for (int i = 0; i < 4 && card_.trunks[t].controller != nullptr; ++i)
-                if (pri_event* event = pri_schedule_run(card_.trunks[t].controller)) OnModuleEvent(t, event);
+        plat::LockGuard guard(card_.trunks[t].lock);
+        if (card_.trunks[t].controller == nullptr) return;
+        if (pri_event* event = step(card_.trunks[t].controller)) {
+            if (event->e == PRI_EVENT_DCHAN_UP || event->e == PRI_EVENT_DCHAN_DOWN)
+                moduleUp_[t].store(event->e == PRI_EVENT_DCHAN_UP);
+            callctl::PriEventBridge(card_, t, event);
         }
-        std::lock_guard<std::recursive_mutex> guard(peerMutex_);
-        for (int i = 0; i < 4; ++i)
-            if (pri_event* event = pri_schedule_run(peers_[t])) OnPeerEvent(t, event);
-    }
-
-    void OnModuleEvent(int t, pri_event* event) {
-        if (event->e == PRI_EVENT_DCHAN_UP || event->e == PRI_EVENT_DCHAN_DOWN)
-            moduleUp_[t].store(event->e == PRI_EVENT_DCHAN_UP);
-        callctl::PriEventBridge(card_, t, event);
     }
 
     // Runs fn on the far end's record of a call that libpri still has.
@@ -288,22 +246,18 @@ private:
     // The far end's side of every call: records what it sees and reacts as its trunk's policy says.
     void OnPeerEvent(int t, pri_event* event) {
         struct pri* peer = peers_[t];
+        auto got = [&](q931_call* call, bool PeerCall::*flag, int channel = -1) {
+            On(call, [&](PeerCall& c) {
+                c.*flag = true;
+                if (channel >= 0) c.channel = channel & 0xFF;
+            });
+        };
         switch (event->e) {
         case PRI_EVENT_DCHAN_UP:
         case PRI_EVENT_DCHAN_DOWN: peerUp_[t].store(event->e == PRI_EVENT_DCHAN_UP); break;
         case PRI_EVENT_RING: OnPeerRing(t, event->ring); break;
-        case PRI_EVENT_SETUP_ACK:
-            On(event->setup_ack.call, [&](PeerCall& c) {
-                c.gotSetupAck = true;
-                c.channel = event->setup_ack.channel & 0xFF;
-            });
-            break;
-        case PRI_EVENT_PROCEEDING:
-            On(event->proceeding.call, [&](PeerCall& c) {
-                c.gotProceeding = true;
-                c.channel = event->proceeding.channel & 0xFF;
-            });
-            break;
+        case PRI_EVENT_SETUP_ACK: got(event->setup_ack.call, &PeerCall::gotSetupAck, event->setup_ack.channel); break;
+        case PRI_EVENT_PROCEEDING: got(event->proceeding.call, &PeerCall::gotProceeding, event->proceeding.channel); break;
         case PRI_EVENT_RINGING:
             On(event->ringing.call, [&](PeerCall& c) {
                 c.gotAlerting = true;
@@ -311,17 +265,15 @@ private:
             });
             break;
         case PRI_EVENT_ANSWER:
-            On(event->answer.call, [](PeerCall& c) { c.gotConnect = true; });
-            if (!withholdConnectAck_.load()) pri_connect_ack(peer, event->answer.call, event->answer.channel);
+            got(event->answer.call, &PeerCall::gotConnect);
+            if (!withholdConnectAck.load()) pri_connect_ack(peer, event->answer.call, event->answer.channel);
             break;
-        case PRI_EVENT_CONNECT_ACK: On(event->connect_ack.call, [](PeerCall& c) { c.gotConnectAck = true; }); break;
+        case PRI_EVENT_CONNECT_ACK: got(event->connect_ack.call, &PeerCall::gotConnectAck); break;
         case PRI_EVENT_HANGUP_REQ:
-            Cleared(event->hangup, false);
-            if (!ignoreClearing_.load()) pri_hangup(peer, event->hangup.call, event->hangup.cause);
-            break;
         case PRI_EVENT_HANGUP:
-            Cleared(event->hangup, true);
-            pri_hangup(peer, event->hangup.call, event->hangup.cause);
+            Cleared(event->hangup, event->e == PRI_EVENT_HANGUP);
+            if (event->e == PRI_EVENT_HANGUP || !ignoreClearing.load())
+                pri_hangup(peer, event->hangup.call, event->hangup.cause);
             break;
         case PRI_EVENT_HANGUP_ACK: Cleared(event->hangup, true); break;
         case PRI_EVENT_RESTART: restarts_[t].push_back(event->restart.channel & 0xFF); break;
@@ -331,33 +283,26 @@ private:
 
     void OnPeerRing(int t, const pri_event_ring& ring) {
         calls_.push_back({t, ring.channel & 0xFF, true, ring.callingnum, ring.callednum, ring.call});
-        struct pri* peer = peers_[t];
-        Policy policy = policy_[t].load();
-        if (policy == Policy::Ignore) return;
-        pri_proceeding(peer, ring.call, ring.channel, 0);
-        if (policy == Policy::Busy) pri_hangup(peer, ring.call, 17);
-        if (policy == Policy::Alert || policy == Policy::Answer) pri_acknowledge(peer, ring.call, ring.channel, 0);
-        if (policy == Policy::Answer) pri_answer(peer, ring.call, ring.channel, 0);
+        Policy how = policy[t].load();
+        if (how == Policy::Ignore) return;
+        pri_proceeding(peers_[t], ring.call, ring.channel, 0);
+        if (how == Policy::Busy) pri_hangup(peers_[t], ring.call, 17);
+        if (how == Policy::Answer && pri_acknowledge(peers_[t], ring.call, ring.channel, 0) >= 0)
+            pri_answer(peers_[t], ring.call, ring.channel, 0);
     }
 
     const int trunks_;
-    const bool network_;
     transport::CardLink card_;
     int eventFd_ = -1;
     struct pri* peers_[transport::kMaxTrunks] = {};
-    std::atomic<bool> moduleUp_[transport::kMaxTrunks] = {};
-    std::atomic<bool> peerUp_[transport::kMaxTrunks] = {};
+    std::atomic<bool> moduleUp_[transport::kMaxTrunks] = {}, peerUp_[transport::kMaxTrunks] = {};
 
     std::recursive_mutex peerMutex_;  // the peer controllers and everything below
     std::vector<PeerCall> calls_;
-    std::atomic<Policy> policy_[transport::kMaxTrunks] = {};
     std::vector<int> restarts_[transport::kMaxTrunks];
-    std::atomic<bool> ignoreClearing_{false};
-    std::atomic<bool> withholdConnectAck_{false};
 
     std::mutex framesMutex_;
-    std::condition_variable wake_;
-    std::deque<Frame> frames_;
+    std::deque<std::pair<int, std::vector<uint8_t>>> frames_;
     const std::vector<uint8_t>* reading_ = nullptr;  // the pump's frame in hand
     std::atomic<bool> stop_{false};
     std::thread pump_;

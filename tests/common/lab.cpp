@@ -24,63 +24,45 @@ namespace testsupport {
 namespace {
 
 constexpr const char* kNamePrefix = "vxl";        // every lab namespace starts with it
-constexpr const char* kNetnsDir = "/run/netns";   // where "ip netns" keeps its names
+constexpr const char* kNetnsDir = "/run/netns/";  // where "ip netns" keeps its names
 constexpr const char* kBridge = "vxbr0";          // lives in the lab's host namespace
 constexpr const char* kCardDevice = "eth0";       // the card's end of its veth pair
 constexpr uint32_t kSubnet = 0x0A630000;          // 10.99.0.0/24, host byte order
-constexpr int kPrefixLength = 24;
-constexpr uint32_t kHostOctet = 1;
-constexpr uint32_t kFirstCardOctet = 10;
+constexpr uint32_t kHostOctet = 1, kFirstCardOctet = 10;
 constexpr int kMaxCards = 200;                    // keeps card addresses inside the /24
-constexpr size_t kMaxErrorText = 2000;
 
 std::atomic<int> g_labSequence{0};
 
-std::string Dotted(uint32_t hostOrder) {
-    in_addr a{};
-    a.s_addr = htonl(hostOrder);
+// Octet of the subnet as "a.b.c.d/24".
+std::string Address(uint32_t octet) {
+    in_addr a{htonl(kSubnet | octet)};
     char buf[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
+    return std::string(inet_ntop(AF_INET, &a, buf, sizeof buf)) + "/24";
 }
 
 // Runs "ip args..." and waits for it. False with ip's error output in err.
-bool RunIp(const std::vector<std::string>& args, std::string* err) {
-    std::vector<char*> argv;
-    std::string ip = "ip";
-    argv.push_back(ip.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
+bool RunIp(std::vector<std::string> args, std::string* err) {
+    std::vector<char*> argv{const_cast<char*>("ip")};
+    for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        if (err) *err = std::string("pipe: ") + strerror(errno);
-        return false;
-    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return err && (*err = std::string("pipe: ") + strerror(errno)).empty();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, "ip", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
+    close(fds[1]);
     std::string text;
-    if (rc == 0) {
-        char buf[256];
-        ssize_t n;
-        while ((n = read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-            if (n > 0 && text.size() < kMaxErrorText) text.append(buf, static_cast<size_t>(n));
-    }
-    close(pipeFds[0]);
-    if (rc != 0) {
-        if (err) *err = std::string("cannot run ip: ") + strerror(rc);
-        return false;
-    }
+    char buf[256];
+    for (ssize_t n; rc == 0 && ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR));)
+        if (n > 0 && text.size() < 2000) text.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    if (rc != 0) return err && (*err = std::string("cannot run ip: ") + strerror(rc)).empty();
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
     if (err) {
         *err = "ip";
@@ -90,34 +72,27 @@ bool RunIp(const std::vector<std::string>& args, std::string* err) {
     return false;
 }
 
-bool NamespaceExists(const std::string& name) {
-    return access((std::string(kNetnsDir) + "/" + name).c_str(), F_OK) == 0;
-}
-
 // Deletes lab namespaces left behind by processes that no longer exist.
 void SweepStaleNamespaces() {
     DIR* dir = opendir(kNetnsDir);
     if (dir == nullptr) return;
     std::vector<std::string> stale;
-    const size_t prefixLength = strlen(kNamePrefix);
     while (dirent* e = readdir(dir)) {
         std::string name = e->d_name;
-        if (name.compare(0, prefixLength, kNamePrefix) != 0) continue;
-        const char* digits = name.c_str() + prefixLength;
+        if (name.rfind(kNamePrefix, 0) != 0) continue;
+        const char* digits = name.c_str() + strlen(kNamePrefix);
         char* end = nullptr;
         long pid = strtol(digits, &end, 10);
-        if (end == digits || pid <= 0) continue;
-        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(name);
+        if (end != digits && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(name);
     }
     closedir(dir);
     for (const auto& name : stale) RunIp({"netns", "del", name}, nullptr);
 }
 
 bool JoinNamespace(const std::string& name) {
-    int fd = open((std::string(kNetnsDir) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = setns(fd, CLONE_NEWNET) == 0;
-    close(fd);
+    int fd = open((kNetnsDir + name).c_str(), O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) close(fd);
     return ok;
 }
 
@@ -129,37 +104,33 @@ struct NetworkLab::Impl {
     std::vector<std::string> made;  // namespaces to delete, in creation order
 
     bool AddNamespace(const std::string& name, std::string* err) {
-        if (NamespaceExists(name)) RunIp({"netns", "del", name}, nullptr);  // same pid, earlier life
+        if (access((kNetnsDir + name).c_str(), F_OK) == 0) RunIp({"netns", "del", name}, nullptr);  // earlier life
         if (!RunIp({"netns", "add", name}, err)) return false;
         made.push_back(name);
         return RunIp({"-n", name, "link", "set", "lo", "up"}, err);
     }
 
     bool BuildHost(std::string* err) {
-        if (!AddNamespace(hostNs, err)) return false;
         // STP off and no forward delay: ports forward as soon as they are up.
-        if (!RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge", "stp_state", "0", "forward_delay",
-                    "0"},
-                   nullptr) &&
-            !RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge"}, err))
-            return false;
-        std::string address = Dotted(kSubnet | kHostOctet) + "/" + std::to_string(kPrefixLength);
-        return RunIp({"-n", hostNs, "addr", "add", address, "broadcast", "+", "dev", kBridge}, err) &&
+        return AddNamespace(hostNs, err) &&
+               (RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge", "stp_state", "0", "forward_delay", "0"},
+                      nullptr) ||
+                RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge"}, err)) &&
+               RunIp({"-n", hostNs, "addr", "add", Address(kHostOctet), "broadcast", "+", "dev", kBridge}, err) &&
                RunIp({"-n", hostNs, "link", "set", kBridge, "up"}, err);
     }
 
     bool BuildCard(int i, std::string* err) {
         const std::string& ns = cardNs[static_cast<size_t>(i)];
-        if (!AddNamespace(ns, err)) return false;
         std::string hostEnd = "vc" + std::to_string(i);
-        std::string address = Dotted(kSubnet | (kFirstCardOctet + static_cast<uint32_t>(i))) + "/" +
-                              std::to_string(kPrefixLength);
-        return RunIp({"-n", hostNs, "link", "add", hostEnd, "type", "veth", "peer", "name", kCardDevice, "netns",
-                      ns},
+        return AddNamespace(ns, err) &&
+               RunIp({"-n", hostNs, "link", "add", hostEnd, "type", "veth", "peer", "name", kCardDevice, "netns", ns},
                      err) &&
                RunIp({"-n", hostNs, "link", "set", hostEnd, "master", kBridge}, err) &&
                RunIp({"-n", hostNs, "link", "set", hostEnd, "up"}, err) &&
-               RunIp({"-n", ns, "addr", "add", address, "broadcast", "+", "dev", kCardDevice}, err) &&
+               RunIp({"-n", ns, "addr", "add", Address(kFirstCardOctet + static_cast<uint32_t>(i)), "broadcast", "+",
+                      "dev", kCardDevice},
+                     err) &&
                RunIp({"-n", ns, "link", "set", kCardDevice, "up"}, err);
     }
 
@@ -172,30 +143,19 @@ struct NetworkLab::Impl {
 std::unique_ptr<NetworkLab> NetworkLab::Create(int cards, std::string* whyNot) {
     std::string scratch;
     std::string* err = whyNot != nullptr ? whyNot : &scratch;
-    if (cards < 0 || cards > kMaxCards) {
-        *err = "card count out of range";
-        return nullptr;
-    }
-    if (geteuid() != 0) {
-        *err = "needs root to create named network namespaces";
-        return nullptr;
-    }
+    if (cards < 0 || cards > kMaxCards) return *err = "card count out of range", nullptr;
+    if (geteuid() != 0) return *err = "needs root to create named network namespaces", nullptr;
     SweepStaleNamespaces();
-
     std::unique_ptr<NetworkLab> lab(new NetworkLab());
     lab->impl_ = std::make_unique<Impl>();
     Impl& im = *lab->impl_;
-    std::string base = std::string(kNamePrefix) + std::to_string(getpid()) + "s" + std::to_string(g_labSequence++);
+    std::string base = kNamePrefix + std::to_string(getpid()) + "s" + std::to_string(g_labSequence++);
     im.hostNs = base + "h";
     for (int i = 0; i < cards; ++i) im.cardNs.push_back(base + "c" + std::to_string(i));
-
     bool ok = im.BuildHost(err);
     for (int i = 0; ok && i < cards; ++i) ok = im.BuildCard(i, err);
-    if (!ok) {
-        im.DeleteAll();
-        return nullptr;
-    }
-    return lab;
+    if (!ok) im.DeleteAll();
+    return ok ? std::move(lab) : nullptr;
 }
 
 NetworkLab::~NetworkLab() {
@@ -207,24 +167,24 @@ bool NetworkLab::EnterHost() { return JoinNamespace(impl_->hostNs); }
 bool NetworkLab::InCard(int i, const std::function<void()>& fn) {
     if (i < 0 || i >= cards()) return false;
     bool joined = false;
-    const std::string& ns = impl_->cardNs[static_cast<size_t>(i)];
-    std::thread t([&] {
-        // fn runs only inside the card's namespace, never in the caller's.
-        joined = JoinNamespace(ns);
-        if (joined) fn();
-    });
-    t.join();
+    // fn runs only inside the card's namespace, never in the caller's.
+    std::thread([&] { (joined = JoinNamespace(impl_->cardNs[static_cast<size_t>(i)])) && (fn(), true); }).join();
     return joined;
 }
 
 uint32_t NetworkLab::HostAddress() const { return htonl(kSubnet | kHostOctet); }
-
 uint32_t NetworkLab::CardAddress(int i) const { return htonl(kSubnet | (kFirstCardOctet + static_cast<uint32_t>(i))); }
-
 int NetworkLab::cards() const { return static_cast<int>(impl_->cardNs.size()); }
-
 const std::string& NetworkLab::HostNamespace() const { return impl_->hostNs; }
-
 const std::string& NetworkLab::CardNamespace(int i) const { return impl_->cardNs.at(static_cast<size_t>(i)); }
+
+// unshare(CLONE_NEWNET) acts on the calling thread only; threads it starts
+// afterwards (the module's) inherit the new namespace. Needs CAP_SYS_ADMIN;
+// without it the test is skipped rather than run on the machine's adapters.
+bool EnterEmptyNetworkNamespace(std::string* whyNot) {
+    if (unshare(CLONE_NEWNET) == 0) return true;
+    if (whyNot != nullptr) *whyNot = std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
+    return false;
+}
 
 }  // namespace testsupport

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <stdexcept>
-#include <string>
 
 #include "common/wait.h"
 
@@ -20,40 +20,22 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr const char* kModuleFile = "vaxo-dt-qpl.dev";
-constexpr const char* kIniFile = "vaxo-dt-qpl.ini";
-constexpr const char* kLogFile = "vaxo-dt-qpl.log";
-
-std::string MakeFreshDir() {
-    std::string tmpl = (fs::temp_directory_path() / "vaxo-host-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+ModuleHost::ModuleHost(const std::string& iniText, const std::string& dir) : ownDir_(dir.empty()) {
+    std::string made = (fs::temp_directory_path() / "vaxo-host-XXXXXX").string();
+    if (ownDir_ && mkdtemp(made.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (!ownDir_) fs::create_directories(dir);
     // The module reports its real path; keep ours the same so log paths match.
-    return fs::canonical(tmpl).string();
-}
-
-}  // namespace
-
-ModuleHost::ModuleHost(const std::string& iniText, const std::string& dir) {
-    if (dir.empty()) {
-        dir_ = MakeFreshDir();
-        ownDir_ = true;
-    } else {
-        fs::create_directories(dir);
-        dir_ = fs::canonical(dir).string();
-    }
+    dir_ = fs::canonical(ownDir_ ? made : dir).string();
     // Failures leave loaded() false with the reason on stderr, so the test
     // fails on its own assertion and the folder is still cleaned up.
-    std::string module = dir_ + "/" + kModuleFile;
+    std::string module = dir_ + "/vaxo-dt-qpl.dev", error;
     std::error_code ec;
     fs::copy_file(VAXO_MODULE_PATH, module, fs::copy_options::overwrite_existing, ec);
     if (ec) {
         fprintf(stderr, "ModuleHost: cannot copy %s: %s\n", VAXO_MODULE_PATH, ec.message().c_str());
         return;
     }
-    WriteFile(dir_ + "/" + kIniFile, iniText);
-    std::string error;
+    WriteFile(dir_ + "/vaxo-dt-qpl.ini", iniText);
     handle_ = hostapi::LoadModule(module, &api_, &error);
     if (handle_ == nullptr) {
         fprintf(stderr, "ModuleHost: %s\n", error.c_str());
@@ -64,13 +46,11 @@ ModuleHost::ModuleHost(const std::string& iniText, const std::string& dir) {
 ModuleHost::~ModuleHost() {
     hostapi::UnloadModule(handle_);
     for (int i = 0; i < eventCount_; ++i) close(eventFds_[i]);
-    if (ownDir_) {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    std::error_code ec;
+    if (ownDir_) fs::remove_all(dir_, ec);
 }
 
-std::string ModuleHost::LogPath() const { return dir_ + "/" + kLogFile; }
+std::string ModuleHost::LogPath() const { return dir_ + "/vaxo-dt-qpl.log"; }
 
 std::string ModuleHost::ReadLog() const { return ReadFile(LogPath()); }
 
@@ -79,8 +59,7 @@ bool ModuleHost::WaitForLog(const std::string& text, int timeoutMs) const {
 }
 
 void* ModuleHost::NewEventHandle() {
-    if (eventCount_ >= static_cast<int>(sizeof eventFds_ / sizeof eventFds_[0])) return nullptr;
-    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int fd = eventCount_ < static_cast<int>(std::size(eventFds_)) ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
     if (fd < 0) return nullptr;
     eventFds_[eventCount_++] = fd;
     return reinterpret_cast<void*>(static_cast<intptr_t>(fd));
