@@ -20,43 +20,34 @@ bool InfoArrived(const CardLink& card) { return card.infoReceived.load() != 0 ||
 
 }  // namespace
 
-CardMessage CardMessage::InfoRequest() {
+CardMessage CardMessage::Begin(uint8_t type) {
     CardMessage m;
     m.Put(kMessageStart);
-    m.Put(kOutInfoRequest);
+    m.Put(type);
     return m;
 }
 
+CardMessage CardMessage::InfoRequest() { return Begin(kOutInfoRequest); }
+
 CardMessage CardMessage::RegisterRead(uint8_t link, uint16_t reg) {
-    CardMessage m;
-    m.Put(kMessageStart);
-    m.Put(kOutRegisterRead);
+    CardMessage m = Begin(kOutRegisterRead);
     m.Put(link);
     m.Put16(reg);
     m.Put(kMessageEnd);
     return m;
 }
 
-CardMessage CardMessage::MediaStarted() {
-    CardMessage m;
-    m.Put(kMessageStart);
-    m.Put(kOutMediaStarted);
-    return m;
-}
+CardMessage CardMessage::MediaStarted() { return Begin(kOutMediaStarted); }
 
 CardMessage CardMessage::AudioPort(uint16_t port) {
-    CardMessage m;
-    m.Put(kMessageStart);
-    m.Put(kOutAudioPort);
+    CardMessage m = Begin(kOutAudioPort);
     m.Put16(port);
     m.Put(kMessageEnd);
     return m;
 }
 
 CardMessage CardMessage::TrunkConfig(uint8_t link, int32_t crc4) {
-    CardMessage m;
-    m.Put(kMessageStart);
-    m.Put(kOutTrunkConfig);
+    CardMessage m = Begin(kOutTrunkConfig);
     m.Put(link);
     m.Put(kTrunkConfigVersion);
     m.Put(static_cast<uint8_t>(crc4 & 0xFF));

@@ -45,6 +45,8 @@ public:
     size_t size() const { return length_; }
 
 private:
+    // FF and the type byte that open every message to the card.
+    static CardMessage Begin(uint8_t type);
     void Put(uint8_t b) { bytes_[length_++] = b; }
     void Put16(uint16_t v) {
         Put(static_cast<uint8_t>(v & 0xFF));

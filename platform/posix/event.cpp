@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <stdint.h>
 #include <time.h>
+
+#include "platform/posix/deadline.h"
 #include <unistd.h>
 
 #include <new>
@@ -55,14 +57,7 @@ void ManualResetEvent::Reset() {
 
 bool ManualResetEvent::Wait(uint32_t timeoutMs) {
     EventState* s = State(storage_);
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    timespec deadline = DeadlineAfter(CLOCK_MONOTONIC, timeoutMs);
     pthread_mutex_lock(&s->mutex);
     while (!s->signalled) {
         int rc = timeoutMs == kWaitForever ? pthread_cond_wait(&s->cond, &s->mutex)

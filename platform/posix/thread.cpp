@@ -5,6 +5,8 @@
 #include <sched.h>
 #include <time.h>
 
+#include "platform/posix/deadline.h"
+
 #include <atomic>
 
 namespace plat {
@@ -56,14 +58,7 @@ bool Thread::Start(Body body, void* arg, ThreadPriority priority) {
 
 bool Thread::Join(uint32_t timeoutMs) {
     if (!started_) return true;
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    timespec deadline = DeadlineAfter(CLOCK_REALTIME, timeoutMs);
     int rc = pthread_timedjoin_np(state_->handle, nullptr, &deadline);
     started_ = false;
     if (rc == 0) {
