@@ -9,6 +9,7 @@
 #include "callctl/port_call.h"
 #include "callctl/pri_events.h"
 #include "driver/device.h"
+#include "driver/media_info.h"
 #include "driver/port_table.h"
 #include "driver/trace.h"
 #include "media/g711.h"
@@ -78,6 +79,8 @@ std::string Reply(const CDevice& port, const char* key) {
     if (KeyIs(key, "FIRMWAREDATE")) return port.firmwareDate;
     if (KeyIs(key, "BURNDATE")) return port.burnDate;
     if (KeyIs(key, "CHANNELSTATE")) return ChannelStateText(port);
+    std::string statistic;
+    if (MediaInfoReply(port, key, &statistic)) return statistic;
     return std::string();
 }
 

@@ -74,7 +74,10 @@ void LogWriter::Stop() {
     file_.Close();
 }
 
-void LogWriter::ThreadBody(void* self) { static_cast<LogWriter*>(self)->Run(); }
+void LogWriter::ThreadBody(void* self) {
+    plat::SetCurrentThreadName("vaxo-log");
+    static_cast<LogWriter*>(self)->Run();
+}
 
 bool LogWriter::HasPending() {
     plat::LockGuard guard(lock_);

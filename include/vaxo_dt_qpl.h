@@ -98,7 +98,27 @@ VAXO_API int VAXO_CALL GetRings(int port); /* 1 on arrival, +1 every 2 s unanswe
 /* Information keys: GetInfo CLI DLI RLI CALLTYPE INPUTTYPE OPENTYPE CHANNEL
  * DIRECTION CLITYPE PHYSICALPORTS SERIALNO FEATUREFLAGS FIRMWAREVER
  * FIRMWAREDATE BURNDATE CHANNELSTATE; SetInfo DIALCLI ALLOWINCOMING
- * MAXINCOMING; DeviceSpecific IsReady, ResetChannel. Case does not matter. */
+ * MAXINCOMING; DeviceSpecific IsReady, ResetChannel. Case does not matter.
+ * Unknown keys give an empty text.
+ *
+ * Media statistics (GetInfo, decimal text, counted since the module was
+ * loaded; any port of a card answers the card's):
+ *   AUDIORXPACKETS   audio packets from the card processed
+ *   AUDIOTXPACKETS   audio packets sent to the card
+ *   AUDIOLOST        packets missing in the card's stream
+ *   AUDIODUPLICATES  old or repeated packets from the card, dropped
+ *   AUDIORESYNCS     restarts of the stream's sequence after losses
+ *   AUDIOCARDLOST    the module's packets the card reported lost
+ *   AUDIOBADPACKETS  datagrams dropped unread (wrong sender, length or magic)
+ *   TICKCYCLES       10 ms media cycles run
+ *   TICKLATE         cycles that started 2 ms or more after they were due
+ *   TICKLATEP99      lateness in microseconds that 99 % of the cycles kept
+ *                    within (100 us steps)
+ *   TICKLATEMAX      largest lateness in microseconds
+ * Per port:
+ *   ECHOERLE         echo return loss enhancement in dB (one decimal) while
+ *                    the port's echo canceller runs, else empty
+ *   DIGITSDETECTED   DTMF digits detected on the port */
 VAXO_API const char* VAXO_CALL GetInfo(int port, const char* key);
 VAXO_API bool VAXO_CALL SetInfo(int port, const char* key, const char* value);
 VAXO_API const char* VAXO_CALL DeviceSpecific(int port, const char* command, const char* argument);

@@ -55,6 +55,29 @@ void CutChannel(ChannelMedia& ch, uint8_t* scratch, const uint8_t* src, const ui
     }
 }
 
+// The canceller's levels for GetInfo; zero while it does not run.
+void PublishEchoLevels(ChannelMedia& ch, bool cancelling) {
+    const bool running = cancelling && ch.echo.created();
+    const int32_t rx = running ? ch.echo.levelRx() : 0;
+    const int32_t clean = running ? ch.echo.levelClean() : 0;
+    if (ch.echoLevelRx.load(std::memory_order_relaxed) != rx) ch.echoLevelRx.store(rx, std::memory_order_relaxed);
+    if (ch.echoLevelClean.load(std::memory_order_relaxed) != clean)
+        ch.echoLevelClean.store(clean, std::memory_order_relaxed);
+}
+
+// Counts what the sequence logic noticed (relaxed counters for GetInfo).
+void CountSequenceNote(AudioStats& stats, SequenceNote note, uint32_t a, uint32_t b) {
+    switch (note) {
+    case SequenceNote::kLost: stats.cardLost.fetch_add(a, std::memory_order_relaxed); break;
+    case SequenceNote::kDuplicate: stats.duplicates.fetch_add(1, std::memory_order_relaxed); break;
+    case SequenceNote::kTooManyDuplicates: stats.resyncs.fetch_add(1, std::memory_order_relaxed); break;
+    case SequenceNote::kLoss:
+        stats.resyncs.fetch_add(1, std::memory_order_relaxed);
+        stats.lost.fetch_add(b - a, std::memory_order_relaxed);
+        break;
+    }
+}
+
 void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t length, int trunks) {
     m.lastProcessed.store(PacketSequence(packet), std::memory_order_relaxed);
     m.stats.processed.fetch_add(1, std::memory_order_relaxed);
@@ -68,8 +91,9 @@ void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t l
         const bool cancel = card.trunks[s].echoCanceller.load(std::memory_order_acquire);
         for (uint32_t t = 0; t < kTimeslotBytesPerFrame; ++t) {
             const size_t c = static_cast<size_t>(s) * kTimeslotBytesPerFrame + t;
-            CutChannel(m.channels[c], m.scratch[c].bytes, payload + c, cancel ? refPayload + c : nullptr, stride,
-                       frames);
+            ChannelMedia& ch = m.channels[c];
+            CutChannel(ch, m.scratch[c].bytes, payload + c, cancel ? refPayload + c : nullptr, stride, frames);
+            PublishEchoLevels(ch, cancel);
         }
     }
     if (haveReference) m.echoReferences.free.Push(reference);
@@ -159,6 +183,7 @@ public:
     StreamActions(CardLink& card, CardMedia& m, int trunks) : card_(card), m_(m), trunks_(trunks) {}
 
     void Note(SequenceNote note, uint32_t a, uint32_t b) override {
+        CountSequenceNote(m_.stats, note, a, b);
         char text[kStatusTextChars];
         FormatSequenceNote(note, a, b, card_.serial.load(), text, sizeof text);
         ReportStatus(card_, text);

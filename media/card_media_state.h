@@ -50,7 +50,20 @@ struct ChannelMedia {
     std::atomic<uint32_t> flushGeneration{0};
     // Receive thread: number of the last marked block that started to go out.
     std::atomic<uint32_t> markSent{0};
+
+    // Published for GetInfo (relaxed): digits the tick thread detected, and
+    // the canceller's received and cleaned levels after each packet the
+    // receive thread ran it on (0 and 0 while it does not run).
+    std::atomic<uint32_t> digitsDetected{0};
+    std::atomic<int32_t> echoLevelRx{0};
+    std::atomic<int32_t> echoLevelClean{0};
 };
+
+// Lateness of the media tick cycles, counted in buckets of
+// kTickLatenessBucketUs; the last bucket takes everything later.
+constexpr uint32_t kTickLatenessBucketUs = 100;
+constexpr uint32_t kTickLatenessBuckets = 201;  // up to 20 ms, then later ones
+
 
 // Counters for tests and diagnostics (relaxed).
 struct AudioStats {
@@ -59,6 +72,15 @@ struct AudioStats {
     std::atomic<uint64_t> processed{0};
     std::atomic<uint64_t> sent{0};
     std::atomic<uint64_t> sendFailures{0};
+    // Sequence checks of the card's stream.
+    std::atomic<uint64_t> lost{0};          // packets missing in the card's stream
+    std::atomic<uint64_t> duplicates{0};    // old or repeated packets
+    std::atomic<uint64_t> resyncs{0};       // sequence restarts after losses or duplicates
+    std::atomic<uint64_t> cardLost{0};      // the module's packets the card reported lost
+    // Media tick thread: cycles run and how late each started.
+    std::atomic<uint64_t> tickCycles{0};
+    std::atomic<uint64_t> tickLateMaxUs{0};
+    std::atomic<uint64_t> tickLateness[kTickLatenessBuckets] = {};
 };
 
 // Test and benchmark seams: where sent packets go instead of the socket, and

@@ -103,6 +103,9 @@ public:
     int taps() const { return taps_; }
     int log2Taps() const { return log2Taps_; }
     Kernel kernel() const { return kernel_; }
+    // Levels of the received and the cleaned signal (statistics).
+    int32_t levelRx() const { return s_.lRx; }
+    int32_t levelClean() const { return s_.lClean; }
 
     // Diagnostics and tests.
     EchoCancellerProbe Probe() const;

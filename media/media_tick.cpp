@@ -4,6 +4,8 @@
 // card's media callback. It also delivers the end of a play once the audio
 // receive thread has flagged that the marked block went out, so that the
 // receive thread itself never touches a port.
+#include <algorithm>
+
 #include "media/audio_stream.h"
 #include "media/card_media.h"
 #include "platform/clock.h"
@@ -59,11 +61,21 @@ void ReceiveStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t c
         ch.dtmf.AddBlock(block, kBlockBytes);
         char digit = 0;
         while (ch.dtmf.TakeDigit(&digit) == 1 && digit != 0) {
+            ch.digitsDetected.fetch_add(1, std::memory_order_relaxed);
             callback(s, t, kMediaDigit, context, nullptr, static_cast<uint8_t>(digit));
         }
     }
     callback(s, t, kMediaRxBlock, context, block, kBlockBytes);
     ch.receive.free.Push(item);
+}
+
+// Counts a cycle that started lateUs after it was due.
+void CountTickLateness(AudioStats& stats, uint64_t lateUs) {
+    const uint64_t bucket = std::min<uint64_t>(lateUs / kTickLatenessBucketUs, kTickLatenessBuckets - 1);
+    stats.tickLateness[bucket].fetch_add(1, std::memory_order_relaxed);
+    stats.tickCycles.fetch_add(1, std::memory_order_relaxed);
+    if (lateUs > stats.tickLateMaxUs.load(std::memory_order_relaxed))
+        stats.tickLateMaxUs.store(lateUs, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -91,15 +103,19 @@ void MediaTickThread(void* arg) {
     CardMedia& m = *card.media;
     plat::SetCurrentThreadName("vaxo-media-tick");
     plat::EnterProAudioClass();
-    uint32_t next = plat::TickCountMs();
+    auto next = static_cast<uint32_t>(plat::TickCountUs() / 1000u);
     while (!card.mediaTick.stop.load(std::memory_order_acquire)) {
-        const uint32_t now = plat::TickCountMs();
+        const uint64_t nowUs = plat::TickCountUs();
+        const auto now = static_cast<uint32_t>(nowUs / 1000u);
         const uint32_t behind = now - next;
         if (behind < kTickMs) {
             plat::SleepMs(kTickMs - behind);
             continue;
         }
         next = behind > kMaxCatchUpMs ? now : next + kTickMs;
+        // Due at the start of millisecond next; nowUs adds the part of the
+        // current millisecond already gone.
+        CountTickLateness(m.stats, uint64_t{now - next} * 1000u + nowUs % 1000u);
         const TickObserver observer = m.tickObserver.load(std::memory_order_acquire);
         if (observer != nullptr) observer(m.tickObserverContext, next);
         if (card.mediaCallback.load() != nullptr) MediaTickCycle(card);

@@ -6,6 +6,9 @@ namespace plat {
 
 // Milliseconds from a monotonic clock, wrapping at 2^32.
 uint32_t TickCountMs();
+// Microseconds from the same clock (test offset included); TickCountMs is
+// this divided by 1000, wrapped.
+uint64_t TickCountUs();
 // Tests only: adds offsetMs to every later TickCountMs, so that tests can
 // move time forward without waiting.
 void SetTickOffsetForTests(int64_t offsetMs);

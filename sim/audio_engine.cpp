@@ -94,9 +94,10 @@ uint8_t AudioEngine::Channel::NextByte() {
     return media::LinearToAlaw(Clip(mixed));
 }
 
-AudioEngine::AudioEngine(int trunks, int framesPerPacket)
+AudioEngine::AudioEngine(int trunks, int framesPerPacket, bool capture)
     : trunks_(wire::AudioTrunks(trunks)),
       frames_(framesPerPacket > 0 ? framesPerPacket : DefaultFramesPerPacket(trunks)),
+      capture_(capture),
       channels_(static_cast<size_t>(trunks_ * wire::kTimeslots)) {}
 
 size_t AudioEngine::PacketBytes() const {
@@ -155,9 +156,10 @@ void AudioEngine::Capture(const uint8_t* payload, int frames) {
     const size_t frameBytes = static_cast<size_t>(trunks_) * wire::kTimeslots;
     for (size_t c = 0; c < channels_.size(); ++c) {
         Channel& ch = channels_[c];
+        if (!capture_ && !ch.echo) continue;
         for (int k = 0; k < frames; ++k) {
             const uint8_t b = payload[static_cast<size_t>(k) * frameBytes + c];
-            ch.captured.push_back(b);
+            if (capture_) ch.captured.push_back(b);
             if (ch.echo) ch.echoLine.push_back(media::AlawToLinear(b));
         }
         if (ch.captured.size() > 2 * kCaptureWindow)
@@ -245,6 +247,12 @@ void AudioEngine::SetEchoPath(int trunk, int timeslot, double lossDb, int delayM
     ch->echoGain = std::pow(10.0, -lossDb / 20.0);
     ch->echoDelay = static_cast<size_t>(MsToSamples(delayMs));
     ch->echoLine.assign(ch->echoDelay, 0);
+}
+
+void AudioEngine::CountLate(uint64_t late, uint64_t skipped) {
+    std::lock_guard<std::mutex> g(lock_);
+    stats_.latePackets += late;
+    stats_.skippedPackets += skipped;
 }
 
 AudioStats AudioEngine::Stats() const {

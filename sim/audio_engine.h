@@ -18,7 +18,7 @@ class AudioEngine {
 public:
     using Datagram = std::vector<uint8_t>;
 
-    AudioEngine(int trunks, int framesPerPacket);
+    AudioEngine(int trunks, int framesPerPacket, bool capture = true);
 
     int trunks() const { return trunks_; }
     int frames() const { return frames_; }
@@ -41,6 +41,8 @@ public:
     void SetLostCount(uint8_t k);
     void SetEchoPath(int trunk, int timeslot, double lossDb, int delayMs);
     AudioStats Stats() const;
+    // The card's clock fell behind: packets sent late, or skipped.
+    void CountLate(uint64_t late, uint64_t skipped);
 
 private:
     struct Channel {
@@ -66,6 +68,7 @@ private:
     mutable std::mutex lock_;
     const int trunks_;
     const int frames_;
+    const bool capture_;
     std::vector<Channel> channels_;
     uint32_t sequence_ = 0;
     uint8_t resync_ = 2;

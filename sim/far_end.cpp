@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "sim/q931_patch.h"
@@ -156,9 +157,28 @@ bool FarEnd::DChannelUp(int trunk) const {
 
 FarEnd::Call* FarEnd::ByHandle(int trunk, q931_call* c) {
     if (c == nullptr) return nullptr;
-    for (auto& call : calls_)
-        if (call.call == c && call.record.trunk == trunk) return &call;
-    return nullptr;
+    auto it = live_.find(c);
+    if (it == live_.end()) return nullptr;
+    Call& call = calls_[static_cast<size_t>(it->second)];
+    return call.record.trunk == trunk ? &call : nullptr;
+}
+
+int FarEnd::AddCall(const Call& c) {
+    const int id = static_cast<int>(calls_.size());
+    calls_.push_back(c);
+    calls_.back().record.id = id;
+    if (c.call != nullptr) live_[c.call] = id;
+    return id;
+}
+
+void FarEnd::Forget(Call* c) {
+    if (c->call != nullptr) live_.erase(c->call);
+    c->call = nullptr;
+}
+
+int64_t SimClockUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 FarEnd::Call* FarEnd::ById(int callId) {
@@ -202,6 +222,7 @@ void FarEnd::HandleEvent(int trunk, pri_event* e) {
         case PRI_EVENT_RINGING:
             if (Call* c = ByHandle(trunk, e->ringing.call)) {
                 c->record.gotAlerting = true;
+                if (c->record.alertingUs == 0) c->record.alertingUs = SimClockUs();
                 c->record.alertingHadInbandProgress = (e->ringing.progressmask & PRI_PROG_INBAND_AVAILABLE) != 0;
                 NoteChannel(c, e->ringing.channel);
             }
@@ -209,6 +230,7 @@ void FarEnd::HandleEvent(int trunk, pri_event* e) {
         case PRI_EVENT_ANSWER:
             if (Call* c = ByHandle(trunk, e->answer.call)) {
                 c->record.gotConnect = true;
+                if (c->record.connectUs == 0) c->record.connectUs = SimClockUs();
                 NoteChannel(c, e->answer.channel);
                 if (!withholdConnectAck_) pri_connect_ack(t.ctrl, c->call, 0);
             }
@@ -227,14 +249,14 @@ void FarEnd::OnRing(int trunk, const pri_event_ring& ring) {
     Trunk& t = *trunks_[static_cast<size_t>(trunk)];
     Call c;
     c.call = ring.call;
-    c.record.id = static_cast<int>(calls_.size());
     c.record.trunk = trunk;
     c.record.incomingToSim = true;
     c.record.calling = ring.callingnum;
     c.record.called = ring.callednum;
     c.record.redirecting = ring.redirectingnum;
+    c.record.setupUs = SimClockUs();
     NoteChannel(&c, ring.channel);
-    calls_.push_back(c);
+    c.record.id = AddCall(c);
     const int ch = c.priChannel;
     switch (t.policy) {
         case IncomingPolicy::Ignore: break;
@@ -266,7 +288,7 @@ void FarEnd::OnCleared(int trunk, pri_event* e) {
         return;
     }
     if (e->e == PRI_EVENT_HANGUP) pri_hangup(ctrl, c->call, kNormalClearing);  // lets libpri free it
-    c->call = nullptr;
+    Forget(c);
 }
 
 int FarEnd::PlaceCall(int trunk, int channel, const std::string& calling, const std::string& called,
@@ -294,7 +316,6 @@ int FarEnd::PlaceCall(int trunk, int channel, const std::string& calling, const 
                                PRI_REDIR_UNKNOWN);
     Call c;
     c.call = call;
-    c.record.id = static_cast<int>(calls_.size());
     c.record.trunk = trunk;
     c.record.calling = calling;
     c.record.called = called;
@@ -303,17 +324,19 @@ int FarEnd::PlaceCall(int trunk, int channel, const std::string& calling, const 
         c.priChannel = channel;
         c.record.channel = channel;
     }
-    calls_.push_back(c);
+    c.record.setupUs = SimClockUs();
+    const int id = AddCall(c);
     int rc = pri_setup(ctrl, call, sr);
     pri_sr_free(sr);
     if (rc < 0) {
         pri_destroycall(ctrl, call);
-        calls_.back().call = nullptr;
-        calls_.back().record.cleared = true;
-        calls_.back().record.clearedBySim = true;
+        Call& failed = calls_[static_cast<size_t>(id)];
+        Forget(&failed);
+        failed.record.cleared = true;
+        failed.record.clearedBySim = true;
         return -1;
     }
-    return c.record.id;
+    return id;
 }
 
 template <typename Fn>
@@ -377,6 +400,11 @@ std::vector<CallRecord> FarEnd::Calls() const {
     out.reserve(calls_.size());
     for (const auto& c : calls_) out.push_back(c.record);
     return out;
+}
+
+size_t FarEnd::CallCount() const {
+    std::lock_guard<std::recursive_mutex> g(lock_);
+    return calls_.size();
 }
 
 bool FarEnd::FindCall(int callId, CallRecord* out) const {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/sim.h"
@@ -55,6 +56,7 @@ public:
     void SetWithholdConnectAck(bool on) { withholdConnectAck_ = on; }
     void SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause);
     std::vector<CallRecord> Calls() const;
+    size_t CallCount() const;
     bool FindCall(int callId, CallRecord* out) const;
     std::vector<int> RestartsReceived(int trunk) const;
 
@@ -81,6 +83,8 @@ private:
     Call* ById(int callId);
     const Call* ById(int callId) const;
     void NoteChannel(Call* c, int priChannel);
+    int AddCall(const Call& c);
+    void Forget(Call* c);  // libpri has let the call go
     template <typename Fn>
     bool OnLiveCall(int callId, Fn fn);
 
@@ -93,6 +97,7 @@ private:
     uint8_t patchCause_ = 0;
     std::vector<std::unique_ptr<Trunk>> trunks_;
     std::vector<Call> calls_;
+    std::unordered_map<const q931_call*, int> live_;  // libpri's call handle -> call id
     FrameSink sink_;
     std::atomic<bool> withholdConnectAck_{false};
 };

@@ -6,6 +6,15 @@
 //                         digits_after=0s after=2s speech=file.alaw speech_after=3s
 //                         hangup_after=10s cause=16 card=0"]...
 //                [--duration 60s] [--any-namespace]
+//                [--load "calls=N rate=200 hold=30s[-60s] churn_after=600s churn_hold=5s-15s
+//                         dial_share=0.2 calling=5550000 called=100 digits=123# digits_after=300ms
+//                         audio=tone|silence|speech:FILE tone=425 echo=off|LOSS_DB:DELAY_MS
+//                         clear=sim|module|mix cause=16 answer_timeout=10s report=1s start_after=0s seed=1"]
+//
+// --load runs the load generator on all cards (see sim/load_gen.h): it
+// keeps calls flowing, reports once per "report" and at the end, and exits
+// with 3 when a call failed. Cards then keep neither control messages nor
+// the module's audio.
 //
 // Each --card is one card; without any, one card with the defaults. A card
 // with netns= runs in that named network namespace, otherwise in the
@@ -24,6 +33,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/load_gen.h"
 #include "sim/sim.h"
 
 namespace {
@@ -125,7 +136,7 @@ struct ScriptedCall {
     int id = -1;
 };
 
-bool StartCard(Card& c, bool allowAny, sim::IncomingPolicy policy) {
+bool StartCard(Card& c, bool allowAny, sim::IncomingPolicy policy, bool longRun) {
     sim::CardProfile profile;
     profile.serial = static_cast<uint32_t>(Int(c.options, "serial", profile.serial));
     profile.trunks = static_cast<int>(Int(c.options, "trunks", profile.trunks));
@@ -133,6 +144,8 @@ bool StartCard(Card& c, bool allowAny, sim::IncomingPolicy policy) {
     profile.moduleIsNetworkSide = Int(c.options, "network-side", 0) != 0;
     profile.switchType = static_cast<int>(Int(c.options, "switch", profile.switchType));
     profile.keepAliveMs = static_cast<uint32_t>(Int(c.options, "keepalive", profile.keepAliveMs));
+    profile.keepControlMessages = !longRun;
+    profile.captureAudio = !longRun;
     c.sim = std::make_unique<sim::SimCard>(profile);
     c.upReported.assign(static_cast<size_t>(std::max(profile.trunks, 0)), false);
     for (int t = 0; t < profile.trunks; ++t) c.sim->SetIncomingPolicy(t, policy);
@@ -265,6 +278,51 @@ sim::IncomingPolicy Policy(const std::string& name) {
     return sim::IncomingPolicy::Alert;
 }
 
+// Load mode needs cards the generator can use: 1 to 8 trunks, distinct serials.
+bool CheckLoadCards(const std::vector<Card>& cards) {
+    std::vector<long> serials;
+    for (const auto& c : cards) {
+        const long trunks = Int(c.options, "trunks", 1);
+        if (trunks < 1 || trunks > 8) {
+            std::fprintf(stderr, "vaxo-cardsim: load mode needs cards of 1 to 8 trunks (got %ld)\n", trunks);
+            return false;
+        }
+        serials.push_back(Int(c.options, "serial", 4711));
+    }
+    std::sort(serials.begin(), serials.end());
+    if (std::adjacent_find(serials.begin(), serials.end()) != serials.end()) {
+        std::fprintf(stderr, "vaxo-cardsim: two cards with the same serial number\n");
+        return false;
+    }
+    return true;
+}
+
+constexpr int kLoadStepMs = 5;
+constexpr long kFinalClearMs = 15000;
+constexpr int kExitCallsFailed = 3;
+
+int RunLoad(std::vector<Card>& cards, const sim::LoadOptions& options, long durationMs) {
+    std::vector<sim::SimCard*> sims;
+    for (auto& c : cards) sims.push_back(c.sim.get());
+    sim::LoadGenerator gen(options, sims);
+    const auto start = Clock::now();
+    auto nextReport = start + std::chrono::milliseconds(options.reportMs);
+    auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    while (!g_stop && (durationMs <= 0 || Clock::now() - start < std::chrono::milliseconds(durationMs))) {
+        for (auto& c : cards) ReportLinks(c);
+        gen.Step();
+        if (Clock::now() >= nextReport) {
+            gen.ReportInterval(seconds());
+            nextReport += std::chrono::milliseconds(options.reportMs);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLoadStepMs));
+    }
+    gen.ClearAll(kFinalClearMs);
+    const sim::LoadTotals totals = gen.ReportFinal(seconds());
+    for (auto& c : cards) c.sim->Stop();
+    return totals.failed > 0 ? kExitCallsFailed : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -272,6 +330,8 @@ int main(int argc, char** argv) {
     std::vector<ScriptedCall> calls;
     long durationMs = 0;
     bool allowAny = false;
+    bool load = false;
+    sim::LoadOptions loadOptions;
     std::string incoming = "alert";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -285,12 +345,21 @@ int main(int argc, char** argv) {
         } else if (a == "--incoming") incoming = value();
         else if (a == "--duration") durationMs = Millis(value(), 0);
         else if (a == "--any-namespace") allowAny = true;
+        else if (a == "--load") {
+            std::string error;
+            load = true;
+            if (!sim::ParseLoadOptions(value(), &loadOptions, &error)) {
+                std::fprintf(stderr, "vaxo-cardsim: %s\n", error.c_str());
+                return 2;
+            }
+        }
         else {
             std::fprintf(stderr, "usage: see the head of sim/main.cpp (unknown option %s)\n", a.c_str());
             return 2;
         }
     }
     if (cards.empty()) cards.push_back(Card{});
+    if (load && !CheckLoadCards(cards)) return 2;
     for (auto& c : calls)
         if (c.card >= cards.size()) {
             std::fprintf(stderr, "call names card %zu of %zu\n", c.card, cards.size());
@@ -300,8 +369,9 @@ int main(int argc, char** argv) {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     for (auto& c : cards)
-        if (!StartCard(c, allowAny, Policy(incoming))) return 1;
+        if (!StartCard(c, allowAny, Policy(incoming), load)) return 1;
     std::fflush(stdout);
+    if (load) return RunLoad(cards, loadOptions, durationMs);
 
     const auto start = Clock::now();
     while (!g_stop && (durationMs <= 0 || Clock::now() - start < std::chrono::milliseconds(durationMs))) {

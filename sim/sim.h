@@ -23,6 +23,10 @@ struct CardProfile {
     int switchType = 5;                   // libpri switch type of the simulated peer
     bool answerInfoRequest = true;        // false: never sends the card information
     uint32_t keepAliveMs = 250;           // line status at least this often
+    // Long runs turn these off: every control message kept for Received(),
+    // the module's audio kept per channel for Captured().
+    bool keepControlMessages = true;
+    bool captureAudio = true;
 };
 
 // One message the card received on its control connection.
@@ -44,7 +48,13 @@ struct CallRecord {
     bool cleared = false;
     int cause = -1;              // cause the module sent when clearing, or -1
     bool clearedBySim = false;   // the simulated far end started the clearing
+    // Steady-clock microseconds (SimClockUs) when the SETUP went out or came
+    // in, and when ALERTING and CONNECT were seen; 0 until then.
+    int64_t setupUs = 0, alertingUs = 0, connectUs = 0;
 };
+
+// The clock of the call timestamps: steady, microseconds.
+int64_t SimClockUs();
 
 // What the far end does with a SETUP from the module (default Alert:
 // CALL PROCEEDING then ALERTING). Busy clears with DISCONNECT.
@@ -58,6 +68,8 @@ struct AudioStats {
     uint32_t lastModuleSequence = 0;
     uint64_t moduleSequenceGaps = 0;  // module packets whose number was not last + 1
     size_t lastModuleLength = 0;
+    uint64_t latePackets = 0;         // sent more than one packet time after due
+    uint64_t skippedPackets = 0;      // never sent: the card's clock skipped ahead after a stall
 };
 
 // Frames per packet the card uses when CardProfile::framesPerPacket is 0.
@@ -130,6 +142,8 @@ public:
     bool SendConnectAck(int callId);
     void SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause = 17);
     std::vector<CallRecord> Calls() const;
+    size_t CallCount() const;
+    bool FindCall(int callId, CallRecord* out) const;
     bool WaitCall(int callId, bool (*pred)(const CallRecord&), int timeoutMs) const;
     std::vector<int> RestartsReceived(int trunk) const;  // channels named by RESTART, -1 all
 

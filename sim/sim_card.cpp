@@ -91,7 +91,7 @@ struct SimCard::Impl {
         lineStatus.assign(static_cast<size_t>(statusBytes), 0);
         farEnd = std::make_unique<FarEnd>(s.trunks, s.moduleIsNetworkSide, s.switchType,
                                           [this](int t, const uint8_t* f, size_t n) { SendFrame(t, f, n); });
-        audio = std::make_unique<AudioEngine>(s.trunks, s.framesPerPacket);
+        audio = std::make_unique<AudioEngine>(s.trunks, s.framesPerPacket, s.captureAudio);
     }
 
     CardProfile profile;
@@ -197,7 +197,7 @@ struct SimCard::Impl {
     void OnMessage(const ControlMessage& m) {
         {
             std::lock_guard<std::mutex> g(stateLock);
-            received.push_back(m);
+            if (profile.keepControlMessages) received.push_back(m);
         }
         if (silent) return;  // a hung card reads but does nothing
         const auto& b = m.bytes;
@@ -300,7 +300,11 @@ struct SimCard::Impl {
                 }
                 const int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
                 const int64_t due = elapsed / period + 1;
-                if (due - sent > kMaxLagPackets) sent = due - 1;  // the machine stalled: skip ahead
+                if (due - sent > kMaxLagPackets) {  // the machine stalled: skip ahead
+                    audio->CountLate(0, static_cast<uint64_t>(due - 1 - sent));
+                    sent = due - 1;
+                }
+                if (due - sent > 1) audio->CountLate(static_cast<uint64_t>(due - sent - 1), 0);
                 for (; sent < due && streaming; ++sent) SendAudio();
                 waitNs = std::max<int64_t>(0, std::min(waitNs, sent * period - elapsed));
             }
@@ -476,6 +480,10 @@ void SimCard::SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause)
 std::vector<CallRecord> SimCard::Calls() const {
     return impl_->farEnd->Calls();
 }
+
+size_t SimCard::CallCount() const { return impl_->farEnd->CallCount(); }
+
+bool SimCard::FindCall(int callId, CallRecord* out) const { return impl_->farEnd->FindCall(callId, out); }
 
 bool SimCard::WaitCall(int callId, bool (*pred)(const CallRecord&), int timeoutMs) const {
     if (pred == nullptr) return false;

@@ -55,6 +55,7 @@ void Announced(uint32_t from, uint32_t serial) {
 }
 
 void ListenerBody(void*) {
+    plat::SetCurrentThreadName("vaxo-listener");
     plat::Socket s = plat::UdpSocket();
     if (s == plat::kNoSocket) return;
     if (!plat::SetBufferSizes(s, -1, kReceiveBufferBytes) || !plat::Bind(s, plat::kAnyAddress, kCardPort)) {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/clock.h"
+#include "platform/thread.h"
 #include "platform/lock.h"
 #include "platform/socket.h"
 #include "transport/card_link.h"
@@ -139,6 +140,7 @@ private:
 void SignallingThread(void* arg) {
     auto* card = static_cast<CardLink*>(arg);
     if (card == nullptr) return;
+    plat::SetCurrentThreadName("vaxo-signalling");
     std::unique_ptr<SignallingLoop> loop(new SignallingLoop(*card));
     loop->Run();
 }

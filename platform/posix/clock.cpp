@@ -12,13 +12,14 @@ namespace {
 std::atomic<int64_t> g_tickOffsetMs{0};
 }
 
-uint32_t TickCountMs() {
+uint64_t TickCountUs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    ms += static_cast<uint64_t>(g_tickOffsetMs.load(std::memory_order_relaxed));
-    return static_cast<uint32_t>(ms);
+    uint64_t us = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    return us + static_cast<uint64_t>(g_tickOffsetMs.load(std::memory_order_relaxed)) * 1000u;
 }
+
+uint32_t TickCountMs() { return static_cast<uint32_t>(TickCountUs() / 1000u); }
 
 void SetTickOffsetForTests(int64_t offsetMs) { g_tickOffsetMs.store(offsetMs, std::memory_order_relaxed); }
 

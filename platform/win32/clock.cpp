@@ -15,6 +15,19 @@ uint32_t TickCountMs() {
            static_cast<uint32_t>(g_tickOffsetMs.load(std::memory_order_relaxed));
 }
 
+uint64_t TickCountUs() {
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const uint64_t us = static_cast<uint64_t>(now.QuadPart / frequency) * 1000000u +
+                        static_cast<uint64_t>(now.QuadPart % frequency) * 1000000u / static_cast<uint64_t>(frequency);
+    return us + static_cast<uint64_t>(g_tickOffsetMs.load(std::memory_order_relaxed)) * 1000u;
+}
+
 void SetTickOffsetForTests(int64_t offsetMs) { g_tickOffsetMs.store(offsetMs, std::memory_order_relaxed); }
 
 void SleepMs(uint32_t ms) { Sleep(static_cast<DWORD>(ms)); }
