@@ -85,7 +85,8 @@ std::string EchoErle(const media::ChannelMedia& ch) {
 
 bool MediaInfoReply(const CDevice& port, const char* key, std::string* reply) {
     if (key == nullptr || reply == nullptr) return false;
-    transport::CardLink* card = transport::FindCard(static_cast<int>(port.cardIndex));
+    transport::CardLink* card =
+        port.cardIndex < static_cast<uint32_t>(transport::kMaxCards) ? transport::g_cards[port.cardIndex] : nullptr;
     media::CardMedia* m = card != nullptr ? media::MediaOf(*card) : nullptr;
     if (m == nullptr) return false;
     if (CardReply(m->stats, key, reply)) return true;

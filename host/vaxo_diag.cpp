@@ -5,6 +5,9 @@
 //   vaxo-diag --module PATH watch SECONDS
 //   vaxo-diag --module PATH dial PORT NUMBER [SECONDS]
 //   vaxo-diag --module PATH hangup PORT
+//   vaxo-diag --module PATH stats [SECONDS [REFRESH_SECONDS]]
+// "stats" shows the media statistics of every card and of the ports in a
+// call, refreshed (on a terminal the screen is redrawn) until SECONDS pass.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -89,11 +92,55 @@ void Watch(const hostapi::ModuleApi& api, int ports, int seconds) {
     for (auto& f : fds) close(f.fd);
 }
 
+unsigned long long Number(const hostapi::ModuleApi& api, int port, const char* key) {
+    return std::strtoull(api.GetInfo(port, key), nullptr, 10);
+}
+
+void PrintStats(const hostapi::ModuleApi& api, int ports) {
+    printf("%-8s %10s %10s %6s %6s %6s %9s %6s %10s %6s %8s %8s\n", "card", "rx pkts", "tx pkts", "lost", "dup",
+           "resync", "card-lost", "bad", "ticks", "late", "p99 us", "max us");
+    std::string lastSerial;
+    for (int p = 0; p < ports; ++p) {
+        const std::string serial = api.GetSerialNo(p);
+        if (serial == lastSerial) continue;
+        lastSerial = serial;
+        printf("%-8s %10llu %10llu %6llu %6llu %6llu %9llu %6llu %10llu %6llu %8llu %8llu\n", serial.c_str(),
+               Number(api, p, "AUDIORXPACKETS"), Number(api, p, "AUDIOTXPACKETS"), Number(api, p, "AUDIOLOST"),
+               Number(api, p, "AUDIODUPLICATES"), Number(api, p, "AUDIORESYNCS"), Number(api, p, "AUDIOCARDLOST"),
+               Number(api, p, "AUDIOBADPACKETS"), Number(api, p, "TICKCYCLES"), Number(api, p, "TICKLATE"),
+               Number(api, p, "TICKLATEP99"), Number(api, p, "TICKLATEMAX"));
+    }
+    int inUse = 0;
+    for (int p = 0; p < ports; ++p) {
+        const std::string erle = api.GetInfo(p, "ECHOERLE");
+        const unsigned long long digits = Number(api, p, "DIGITSDETECTED");
+        if (std::string(api.GetInfo(p, "CHANNELSTATE")) != "INUSE" && digits == 0) continue;
+        if (inUse++ == 0) printf("\n%-6s %-40s %10s %8s\n", "port", "name", "ERLE dB", "digits");
+        printf("%-6d %-40s %10s %8llu\n", p, api.GetPortName(p), erle.empty() ? "-" : erle.c_str(), digits);
+    }
+    if (inUse == 0) printf("\nno port in a call and no digits yet\n");
+}
+
+void Stats(const hostapi::ModuleApi& api, int ports, int seconds, int refresh) {
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        if (terminal) printf("\033[H\033[2J");
+        PrintStats(api, ports);
+        fflush(stdout);
+        if (Clock::now() + std::chrono::seconds(refresh) > end) return;
+        std::this_thread::sleep_for(std::chrono::seconds(refresh));
+        if (!terminal) printf("\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4 || std::string(argv[1]) != "--module") {
-        fprintf(stderr, "usage: vaxo-diag --module PATH list | watch SECONDS | dial PORT NUMBER [SECONDS] | hangup PORT\n");
+        fprintf(stderr,
+                "usage: vaxo-diag --module PATH list | watch SECONDS | dial PORT NUMBER [SECONDS] | hangup PORT"
+                " | stats [SECONDS [REFRESH]]\n");
         return 2;
     }
     hostapi::ModuleApi api{};
@@ -125,6 +172,15 @@ int main(int argc, char** argv) {
         if (ok) Watch(api, ports, argc >= 7 ? atoi(argv[6]) : 10);
         api.Hangup(port);
         rc = ok ? 0 : 1;
+    } else if (cmd == "stats") {
+        const int seconds = argc >= 5 ? atoi(argv[4]) : 0;
+        const int refresh = argc >= 6 ? atoi(argv[5]) : 1;
+        if (seconds < 0 || refresh < 1 || refresh > 3600) {
+            fprintf(stderr, "stats: SECONDS must be 0 or more, REFRESH 1 to 3600\n");
+            rc = 2;
+        } else {
+            Stats(api, ports, seconds, refresh);
+        }
     } else if (cmd == "hangup" && argc >= 5) {
         int port = atoi(argv[4]);
         printf("Hangup(%d) -> %s\n", port, api.Hangup(port) ? "true" : "false");

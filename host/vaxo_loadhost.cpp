@@ -13,6 +13,8 @@
 //                 [--max-rss-growth-mb N]
 //
 // --tail S: no calls of our own in the last S seconds (the cards stop first).
+// SIGUSR1 does the same at once (the calls of our own are ended); SIGINT or
+// SIGTERM ends the run early, with the final report.
 // --max-rss-growth-mb: resident memory may grow at most this much between
 // the first report with calls up and the end of the run.
 // --cycles N runs load, Init, calls, Shutdown and unload N times in this
@@ -21,6 +23,7 @@
 // Exit status: 0 good, 2 the lab or module could not be brought up, 3 calls
 // failed or audio was lost, 4 a resource did not come back.
 #include <dirent.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -49,6 +52,10 @@
 
 namespace {
 
+volatile sig_atomic_t g_windDown = 0, g_interrupted = 0;
+void OnWindDown(int) { g_windDown = 1; }
+void OnInterrupt(int) { g_interrupted = 1; }
+
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
@@ -58,6 +65,7 @@ constexpr int kRedialPauseMs = 500;
 constexpr int kEpollWaitMs = 100;
 constexpr int kTimerStepMs = 20;
 constexpr int kSettlePollMs = 100;
+constexpr int kSettleAfterUpMs = 2000;
 constexpr int kAlawPerMs = 8;
 constexpr int kDialPseudoEvent = -1;    // queued by the timer: dial now
 constexpr int kHangupPseudoEvent = -2;  // queued by the timer: hold time is over
@@ -295,7 +303,11 @@ bool LoadRun::BringUp() {
         std::vector<int> down;
         for (int p = 0; p < ports_; p += kPortsPerTrunk)
             if (std::string(api_.GetInfo(p, "CHANNELSTATE")) == "DOWN") down.push_back(p / kPortsPerTrunk);
-        if (down.empty()) return true;
+        if (down.empty()) {
+            // Let the trunks finish their start (restarts) before calls of our own.
+            std::this_thread::sleep_for(Ms(kSettleAfterUpMs));
+            return true;
+        }
         if (Clock::now() >= deadline) {
             fprintf(stderr, "vaxo-loadhost: after %d s, %zu of %d trunks are still down (first: trunk %d, %s)\n",
                     o_.upTimeoutS, down.size(), ports_ / kPortsPerTrunk, down[0],
@@ -490,8 +502,9 @@ void LoadRun::Timer() {
             {
                 std::lock_guard<std::mutex> g(p.lock);
                 if (p.queued) continue;
-                if (p.state == Port::State::Idle && now >= p.dialAt && now < dialEnd_) event = kDialPseudoEvent;
-            else if (p.state != Port::State::Idle && now >= dialEnd_) event = kHangupPseudoEvent;  // the run ends
+                const bool ending = now >= dialEnd_ || g_windDown;
+            if (p.state == Port::State::Idle && now >= p.dialAt && !ending) event = kDialPseudoEvent;
+            else if (p.state != Port::State::Idle && ending) event = kHangupPseudoEvent;  // the run ends
                 else if (p.state == Port::State::Talking && now >= p.hangupAt) event = kHangupPseudoEvent;
                 else if (p.state == Port::State::Dialling && now - p.dialledAt > Ms(kDialConnectTimeoutMs))
                     event = kHangupPseudoEvent;
@@ -611,8 +624,9 @@ int LoadRun::Run() {
     const auto end = start + std::chrono::seconds(o_.seconds);
     dialEnd_ = end - std::chrono::seconds(o_.tailS);
     auto nextReport = start + std::chrono::seconds(o_.reportS);
-    while (up && Clock::now() < end) {
-        std::this_thread::sleep_until(std::min(end, nextReport));
+    constexpr auto kLookAtSignals = Ms(200);
+    while (up && Clock::now() < end && !g_interrupted) {
+        std::this_thread::sleep_until(std::min({end, nextReport, Clock::now() + kLookAtSignals}));
         if (Clock::now() >= nextReport) {
             Report(std::chrono::duration<double>(Clock::now() - start).count(), false);
             nextReport += std::chrono::seconds(o_.reportS);
@@ -670,10 +684,13 @@ int Cycle(const Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, &o)) return kExitLab;
+    signal(SIGUSR1, OnWindDown);
+    signal(SIGINT, OnInterrupt);
+    signal(SIGTERM, OnInterrupt);
     const Resources before = Snapshot();
     Resources afterFirst{};
     int rc = 0;
-    for (int i = 0; i < o.cycles && rc == 0; ++i) {
+    for (int i = 0; i < o.cycles && rc == 0 && !g_interrupted; ++i) {
         if (o.cycles > 1) printf("cycle %d of %d\n", i + 1, o.cycles);
         rc = Cycle(o);
         if (i == 0) afterFirst = Snapshot();

@@ -32,7 +32,6 @@ constexpr double kMaxBurstSeconds = 0.1;       // arrival credit kept at most
 constexpr int kDigitToneMs = 80, kDigitGapMs = 80;
 constexpr long kMsPerSecond = 1000;
 constexpr int kStepMs = 5;
-constexpr int kRestMs = 2000;  // a channel's pause between two network calls
 
 int TimeslotOf(int channelIndex) { return channelIndex < 15 ? channelIndex + 1 : channelIndex + 2; }
 
@@ -170,6 +169,11 @@ bool SetOption(LoadOptions& o, const std::string& key, const std::string& v, std
         if (!ReadDuration(v, &o.reportMs) || o.reportMs < 100) return bad("a time of at least 100ms");
     } else if (key == "start_after") {
         if (!ReadDuration(v, &o.startAfterMs)) return bad("a time such as 5s");
+    } else if (key == "rest") {
+        if (!ReadDuration(v, &o.restMs)) return bad("a time such as 2s");
+    } else if (key == "max_calls") {
+        if (!ReadLong(v, &n) || n < 1 || n > 1000000000L) return bad("a number of calls from 1");
+        o.maxCalls = n;
     } else if (key == "seed") {
         if (!ReadLong(v, &n) || n < 0 || n > 0xFFFFFFFFL) return bad("a number 0 to 4294967295");
         o.seed = static_cast<uint32_t>(n);
@@ -278,7 +282,8 @@ void LoadGenerator::PlaceDue(int64_t nowUs) {
     int network = 0;
     for (const auto& c : live_) network += c.byModule ? 0 : 1;
     std::vector<Slot> down;
-    while (placeCredit_ >= 1 && network < target_ && !free_.empty()) {
+    while (placeCredit_ >= 1 && network < target_ && !free_.empty() &&
+           (o_.maxCalls < 0 || networkPlaced_ < static_cast<uint64_t>(o_.maxCalls))) {
         const Slot s = free_.back();
         free_.pop_back();
         SimCard& card = *cards_[s.card];
@@ -287,6 +292,7 @@ void LoadGenerator::PlaceDue(int64_t nowUs) {
             continue;
         }
         placeCredit_ -= 1;
+        ++networkPlaced_;
         ++total_.offered;
         ++interval_.offered;
         const int id = card.PlaceCall(s.trunk, s.timeslot, NextCalling(), o_.called);
@@ -362,7 +368,11 @@ void LoadGenerator::Finish(LiveCall& c, const CallRecord& r) {
 
 // A channel rests a while before the next call, as an exchange lets it: the
 // host may still be clearing the last call on its port.
-void LoadGenerator::Release(const Slot& s) { resting_.push_back(Resting{s, SimClockUs() + int64_t{kRestMs} * 1000}); }
+void LoadGenerator::Release(const Slot& s) { resting_.push_back(Resting{s, SimClockUs() + int64_t{o_.restMs} * 1000}); }
+
+bool LoadGenerator::Done() const {
+    return o_.maxCalls >= 0 && networkPlaced_ >= static_cast<uint64_t>(o_.maxCalls) && live_.empty();
+}
 
 // Digits first (when configured), then speech or the tone, looped.
 void LoadGenerator::StartAudio(LiveCall& c, int64_t nowUs) {

@@ -37,6 +37,8 @@ struct LoadOptions {
     long answerTimeoutMs = 10000; // a network call not answered by then fails
     long reportMs = 1000;
     long startAfterMs = 0;        // no network calls before this (the host opens its ports)
+    long restMs = 2000;           // a channel's pause between two network calls
+    long maxCalls = -1;           // network calls to place in all (-1: no limit)
     uint32_t seed = 1;
 };
 
@@ -69,6 +71,8 @@ public:
     // Prints the totals; returns them.
     LoadTotals ReportFinal(double seconds);
     size_t Live() const { return live_.size(); }
+    // True once max_calls network calls were placed and all have ended.
+    bool Done() const;
 
 private:
     struct Slot {
@@ -115,6 +119,7 @@ private:
     std::vector<uint8_t> tone_;
     std::mt19937 rng_;
     uint64_t callingCounter_ = 0;
+    uint64_t networkPlaced_ = 0;
     int64_t startUs_ = 0, lastPlaceUs_ = 0;
     double placeCredit_ = 0;
     bool churning_ = false;

@@ -9,7 +9,8 @@
 //                [--load "calls=N rate=200 hold=30s[-60s] churn_after=600s churn_hold=5s-15s
 //                         dial_share=0.2 calling=5550000 called=100 digits=123# digits_after=300ms
 //                         audio=tone|silence|speech:FILE tone=425 echo=off|LOSS_DB:DELAY_MS
-//                         clear=sim|module|mix cause=16 answer_timeout=10s report=1s start_after=0s seed=1"]
+//                         clear=sim|module|mix cause=16 answer_timeout=10s report=1s start_after=0s rest=2s
+//                         max_calls=N seed=1"]
 //
 // --load runs the load generator on all cards (see sim/load_gen.h): it
 // keeps calls flowing, reports once per "report" and at the end, and exits
@@ -308,7 +309,8 @@ int RunLoad(std::vector<Card>& cards, const sim::LoadOptions& options, long dura
     const auto start = Clock::now();
     auto nextReport = start + std::chrono::milliseconds(options.reportMs);
     auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-    while (!g_stop && (durationMs <= 0 || Clock::now() - start < std::chrono::milliseconds(durationMs))) {
+    while (!g_stop && !gen.Done() &&
+           (durationMs <= 0 || Clock::now() - start < std::chrono::milliseconds(durationMs))) {
         for (auto& c : cards) ReportLinks(c);
         gen.Step();
         if (Clock::now() >= nextReport) {
