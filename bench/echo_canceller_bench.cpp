@@ -245,15 +245,17 @@ void BM_Fast_240ch(benchmark::State& state) {
 constexpr int64_t kScalar = static_cast<int64_t>(Kernel::kScalar);
 constexpr int64_t kSse2 = static_cast<int64_t>(Kernel::kSse2);
 constexpr int64_t kAvx2 = static_cast<int64_t>(Kernel::kAvx2);
+constexpr int64_t kAvx512 = static_cast<int64_t>(Kernel::kAvx512);
 
 BENCHMARK(BM_Reference_1ch)->ArgName("taps")->Arg(256)->Arg(128)->Arg(512)->Arg(1024);
 BENCHMARK(BM_Fast_1ch)
     ->ArgNames({"taps", "kernel"})
-    ->Args({256, kScalar})->Args({256, kSse2})->Args({256, kAvx2})
+    ->Args({256, kScalar})->Args({256, kSse2})->Args({256, kAvx2})->Args({256, kAvx512})
     ->Args({128, kAvx2})->Args({512, kAvx2})->Args({1024, kAvx2})
     ->Args({128, kSse2})->Args({512, kSse2})->Args({1024, kSse2});
 BENCHMARK(BM_Reference_240ch)->ArgName("taps")->Arg(256);
-BENCHMARK(BM_Fast_240ch)->ArgNames({"taps", "kernel"})->Args({256, kSse2})->Args({256, kAvx2});
+BENCHMARK(BM_Fast_240ch)
+    ->ArgNames({"taps", "kernel"})->Args({256, kSse2})->Args({256, kAvx2})->Args({256, kAvx512});
 
 // ---------------------------------------------------------------------------
 // A summary after the usual table: speed-up over the reference for the same

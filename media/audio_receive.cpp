@@ -92,8 +92,12 @@ void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t l
         for (uint32_t t = 0; t < kTimeslotBytesPerFrame; ++t) {
             const size_t c = static_cast<size_t>(s) * kTimeslotBytesPerFrame + t;
             ChannelMedia& ch = m.channels[c];
-            CutChannel(ch, m.scratch[c].bytes, payload + c, cancel ? refPayload + c : nullptr, stride, frames);
-            PublishEchoLevels(ch, cancel);
+            // Framing and D-channel timeslots reach no port: their audio is
+            // never heard, so their cancellers would only cost time.
+            const bool bearer = t != 0 && t != transport::kDChannelTimeslot;
+            const bool cancelHere = cancel && bearer;
+            CutChannel(ch, m.scratch[c].bytes, payload + c, cancelHere ? refPayload + c : nullptr, stride, frames);
+            PublishEchoLevels(ch, cancelHere);
         }
     }
     if (haveReference) m.echoReferences.free.Push(reference);

@@ -57,6 +57,23 @@ bool CpuHasAvx2() {
     return __builtin_cpu_supports("avx2") != 0;
 #endif
 }
+
+bool CpuHasAvx512() {
+#if defined(_MSC_VER) && !defined(__clang__)
+    int r[4];
+    __cpuid(r, 0);
+    if (r[0] < 7) return false;
+    __cpuid(r, 1);
+    if ((r[2] & (1 << 27)) == 0) return false;
+    if ((_xgetbv(0) & 0xE6) != 0xE6) return false;  // XMM, YMM, opmask and ZMM state enabled by the OS
+    __cpuidex(r, 7, 0);
+    return (r[1] & (1 << 16)) != 0 && (r[1] & (1 << 30)) != 0;  // F and BW
+#else
+    // libgcc's check includes the OS's XSAVE support for the ZMM state.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+#endif
+}
 #endif
 
 }  // namespace
@@ -124,11 +141,20 @@ bool EchoCanceller::KernelSupported(Kernel k) {
             return false;
 #endif
         }
+        case Kernel::kAvx512: {
+#if VAXO_EC_X86
+            static const bool has = ec_kernels::Avx512KernelBuilt() && CpuHasAvx512();
+            return has;
+#else
+            return false;
+#endif
+        }
     }
     return false;
 }
 
 EchoCanceller::Kernel EchoCanceller::BestKernel() {
+    if (KernelSupported(Kernel::kAvx512)) return Kernel::kAvx512;
     if (KernelSupported(Kernel::kAvx2)) return Kernel::kAvx2;
     if (KernelSupported(Kernel::kSse2)) return Kernel::kSse2;
     return Kernel::kScalar;
@@ -140,6 +166,7 @@ const char* EchoCanceller::KernelName(Kernel k) {
         case Kernel::kScalar: return "scalar";
         case Kernel::kSse2: return "sse2";
         case Kernel::kAvx2: return "avx2";
+        case Kernel::kAvx512: return "avx512";
     }
     return "?";
 }
@@ -151,6 +178,7 @@ EchoCanceller::EchoCanceller(Kernel kernel) {
 #if VAXO_EC_X86
     if (kernel == Kernel::kSse2) step_ = ec_kernels::StepSse2;
     else if (kernel == Kernel::kAvx2) step_ = ec_kernels::StepAvx2;
+    else if (kernel == Kernel::kAvx512) step_ = ec_kernels::StepAvx512;
 #endif
 }
 

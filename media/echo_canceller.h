@@ -8,7 +8,7 @@
 //
 // Two implementations with the same interface and bit-identical results:
 //   - EchoCanceller: the one the module uses. FIR and tap update are
-//     vectorised (SSE2, or AVX2 where the CPU has it, chosen at run time;
+//     vectorised (SSE2, or AVX2 or AVX-512 where the CPU has it, chosen at run time;
 //     a portable scalar kernel elsewhere).
 //   - EchoCancellerReference: the plain integer algorithm, step by step, kept
 //     for tests and benchmarks that compare the two.
@@ -70,6 +70,7 @@ public:
         kScalar,  // portable C++
         kSse2,    // x86-64 only
         kAvx2,    // x86-64 with AVX2 only
+        kAvx512,  // x86-64 with AVX-512 F and BW only
     };
     static bool KernelSupported(Kernel k);
     static Kernel BestKernel();

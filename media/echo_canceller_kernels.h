@@ -1,7 +1,7 @@
 // Internal to the echo canceller: the per-sample FIR pass.
 //
 // Declarations only, on purpose: echo_canceller_avx2.cpp is compiled with
-// -mavx2, and any inline function or template from a shared header that it
+// -mavx2 (echo_canceller_avx512.cpp with AVX-512), and any inline function or template from a shared header that it
 // instantiated could be merged by the linker with the baseline copy and then
 // run on a CPU without AVX2.
 //
@@ -37,6 +37,10 @@ void StepAvx2(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCu
 // False when echo_canceller_avx2.cpp was built without AVX2 code generation
 // (then StepAvx2 is StepSse2).
 bool Avx2KernelBuilt();
+// AVX-512 F and BW, likewise (StepAvx2 when not built).
+void StepAvx512(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur, int16_t x,
+                int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
+bool Avx512KernelBuilt();
 
 }  // namespace ec_kernels
 }  // namespace media

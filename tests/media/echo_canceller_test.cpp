@@ -43,7 +43,7 @@ Samples RandomSamples(size_t n, uint32_t seed) {
 template <class F>
 void ForEachImplementation(F f) {
     { SCOPED_TRACE("reference"); EchoCancellerReference ref; f(ref); }
-    for (Kernel k : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2}) {
+    for (Kernel k : {Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512}) {
         if (!EchoCanceller::KernelSupported(k)) continue;
         SCOPED_TRACE(EchoCanceller::KernelName(k));
         EchoCanceller ec(k);
@@ -346,7 +346,7 @@ TEST_P(EchoCancellerIdentity, MatchesTheReference) {
         << st.transfers << " transfers, " << st.hangoverSamples << " samples in hangover, " << st.clipped << " clipped";
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, EchoCancellerIdentity, ::testing::Values(Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2),
+INSTANTIATE_TEST_SUITE_P(Kernels, EchoCancellerIdentity, ::testing::Values(Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512),
                          [](const auto& info) { return std::string(EchoCanceller::KernelName(info.param)); });
 
 // ---------------------------------------------------------------------------
