@@ -174,6 +174,14 @@ bool SetOption(LoadOptions& o, const std::string& key, const std::string& v, std
     } else if (key == "max_calls") {
         if (!ReadLong(v, &n) || n < 1 || n > 1000000000L) return bad("a number of calls from 1");
         o.maxCalls = n;
+    } else if (key == "card_loss") {
+        // INDEX@AT+DOWN, e.g. 2@60s+5s
+        const size_t at = v.find('@'), plus = v.find('+');
+        if (at == std::string::npos || plus == std::string::npos || plus < at || !ReadLong(v.substr(0, at), &n) ||
+            n < 0 || n >= 20 || !ReadDuration(v.substr(at + 1, plus - at - 1), &o.lossAtMs) ||
+            !ReadDuration(v.substr(plus + 1), &o.lossDownMs))
+            return bad("INDEX@AT+DOWN, such as 2@60s+5s");
+        o.lossCard = static_cast<int>(n);
     } else if (key == "seed") {
         if (!ReadLong(v, &n) || n < 0 || n > 0xFFFFFFFFL) return bad("a number 0 to 4294967295");
         o.seed = static_cast<uint32_t>(n);
@@ -287,7 +295,8 @@ void LoadGenerator::PlaceDue(int64_t nowUs) {
         const Slot s = free_.back();
         free_.pop_back();
         SimCard& card = *cards_[s.card];
-        if (!card.DChannelUp(s.trunk)) {  // no ports behind it, or not up yet
+        const bool lost = lossStage_ == 1 && s.card == static_cast<size_t>(o_.lossCard);
+        if (lost || !card.DChannelUp(s.trunk)) {  // no ports behind it, not up yet, or the card is gone
             down.push_back(s);
             continue;
         }
@@ -435,8 +444,38 @@ void LoadGenerator::Follow(LiveCall& c, const CallRecord& r, int64_t nowUs, bool
     }
 }
 
+// The lost card's calls end with it; they are counted apart, not as failures.
+void LoadGenerator::CardLoss(int64_t nowUs) {
+    if (o_.lossCard < 0 || static_cast<size_t>(o_.lossCard) >= cards_.size() || lossStage_ == 2) return;
+    SimCard& card = *cards_[static_cast<size_t>(o_.lossCard)];
+    const int64_t at = startUs_ + int64_t{o_.lossAtMs} * 1000;
+    if (lossStage_ == 0 && nowUs >= at) {
+        std::printf("card %u: connection dropped (card loss)\n", card.profile().serial);
+        card.SetAnswerDiscovery(false);
+        card.CloseConnection();
+        for (size_t i = 0; i < live_.size();) {
+            if (live_[i].slot.card != static_cast<size_t>(o_.lossCard)) {
+                ++i;
+                continue;
+            }
+            ++total_.lostWithCard;
+            if (live_[i].slot.timeslot > 0) Silence(live_[i].slot);
+            if (!live_[i].byModule) Release(live_[i].slot);
+            live_[i] = live_.back();
+            live_.pop_back();
+        }
+        lossStage_ = 1;
+    } else if (lossStage_ == 1 && nowUs >= at + int64_t{o_.lossDownMs} * 1000) {
+        std::printf("card %u: restart announced\n", card.profile().serial);
+        card.SetAnswerDiscovery(true);
+        card.AnnounceRestart();
+        lossStage_ = 2;
+    }
+}
+
 void LoadGenerator::Step() {
     const int64_t now = SimClockUs();
+    CardLoss(now);
     if (!churning_ && o_.churnAfterMs >= 0 && now - startUs_ >= int64_t{o_.churnAfterMs} * 1000) {
         churning_ = true;
         std::printf("churn: live calls get hold times of %ld-%ld ms from now\n", o_.churnMinMs, o_.churnMaxMs);
@@ -520,6 +559,8 @@ LoadTotals LoadGenerator::ReportFinal(double seconds) {
                 static_cast<unsigned long long>(total_.failed));
     for (const auto& f : total_.failures)
         std::printf("  failed: %s x%llu\n", f.first.c_str(), static_cast<unsigned long long>(f.second));
+    if (o_.lossCard >= 0)
+        std::printf("  calls ended with the lost card: %llu\n", static_cast<unsigned long long>(total_.lostWithCard));
     std::printf("  SETUP to ALERTING: %s (%zu calls)\n", Percentiles(allLat_.alertingMs).c_str(),
                 allLat_.alertingMs.size());
     std::printf("  SETUP to CONNECT:  %s (%zu calls)\n", Percentiles(allLat_.connectMs).c_str(), allLat_.connectMs.size());

@@ -39,6 +39,10 @@ struct LoadOptions {
     long startAfterMs = 0;        // no network calls before this (the host opens its ports)
     long restMs = 2000;           // a channel's pause between two network calls
     long maxCalls = -1;           // network calls to place in all (-1: no limit)
+    // Card loss: card lossCard (index) drops its connection at lossAtMs and
+    // announces its restart lossDownMs later (-1: never).
+    int lossCard = -1;
+    long lossAtMs = 0, lossDownMs = 5000;
     uint32_t seed = 1;
 };
 
@@ -53,6 +57,7 @@ bool ChannelKeptForModule(int channelIndex, double dialShare);
 struct LoadTotals {
     uint64_t offered = 0, answered = 0, completed = 0, failed = 0;
     uint64_t offeredByModule = 0;  // the module's calls, answered by the card
+    uint64_t lostWithCard = 0;     // calls of the card that was lost on purpose
     std::map<std::string, uint64_t> failures;  // by cause ("cause 34", "no answer", ...)
 };
 
@@ -104,6 +109,7 @@ private:
     int64_t HoldUs(bool churn);
     std::string NextCalling();
     void PrintAudio(bool total);
+    void CardLoss(int64_t nowUs);
 
     LoadOptions o_;
     std::vector<SimCard*> cards_;
@@ -123,6 +129,7 @@ private:
     int64_t startUs_ = 0, lastPlaceUs_ = 0;
     double placeCredit_ = 0;
     bool churning_ = false;
+    int lossStage_ = 0;  // 0 before, 1 card gone, 2 announced again
     int target_ = 0;
     LoadTotals total_, interval_;
     Latencies allLat_, intervalLat_;

@@ -10,7 +10,7 @@
 //                         dial_share=0.2 calling=5550000 called=100 digits=123# digits_after=300ms
 //                         audio=tone|silence|speech:FILE tone=425 echo=off|LOSS_DB:DELAY_MS
 //                         clear=sim|module|mix cause=16 answer_timeout=10s report=1s start_after=0s rest=2s
-//                         max_calls=N seed=1"]
+//                         max_calls=N card_loss=INDEX@AT+DOWN seed=1"]
 //
 // --load runs the load generator on all cards (see sim/load_gen.h): it
 // keeps calls flowing, reports once per "report" and at the end, and exits
