@@ -10,7 +10,7 @@
 //                 [--dial-hold 20s-40s] [--prompt-ms 2000] [--record-ms 2000]
 //                 [--workers 4] [--up-timeout 60] [--expect-ports N] [--report 1]
 //                 [--cycles 1] [--cycle-gap-ms 0] [--rss-slack-mb 8] [--rss-per-cycle-kb 256] [--tail 0]
-//                 [--max-rss-growth-mb N]
+//                 [--max-rss-growth-mb N] [--keep-loaded 0|1]
 //
 // --tail S: no calls of our own in the last S seconds (the cards stop first).
 // SIGUSR1 does the same at once (the calls of our own are ended); SIGINT or
@@ -88,6 +88,7 @@ struct Options {
     int cycleGapMs = 0;
     long rssSlackMb = 8;
     long rssPerCycleKb = 256;  // libpri's controllers of one cycle, never freed
+    bool keepLoaded = false;  // cycles without unloading (leak checkers then see the module's frames)
     int tailS = 0;            // no new calls of our own in the last seconds of the run
     long maxRssGrowthMb = -1; // fail when resident memory grows more during the run
 };
@@ -145,6 +146,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
         else if (a == "--rss-slack-mb" && ReadInt(v, 0, 65536, &n)) o->rssSlackMb = n;
         else if (a == "--rss-per-cycle-kb" && ReadInt(v, 0, 1 << 20, &n)) o->rssPerCycleKb = n;
         else if (a == "--tail" && ReadInt(v, 0, 3600, &n)) o->tailS = static_cast<int>(n);
+        else if (a == "--keep-loaded" && (std::strcmp(v, "0") == 0 || std::strcmp(v, "1") == 0))
+            o->keepLoaded = std::strcmp(v, "1") == 0;
         else if (a == "--max-rss-growth-mb" && ReadInt(v, 0, 65536, &n)) o->maxRssGrowthMb = n;
         else return Usage(("bad option or value: " + a + " " + v).c_str());
     }
@@ -678,7 +681,7 @@ int Cycle(const Options& o) {
         rc = run.Run();
         api.Shutdown();
     }
-    hostapi::UnloadModule(module);
+    if (!o.keepLoaded) hostapi::UnloadModule(module);
     return rc;
 }
 
