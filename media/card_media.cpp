@@ -149,6 +149,9 @@ void CreateEchoCancellers(CardLink& card, int trunk, int32_t tailMs) {
     if (taps == 0) {
         VAXO_TRACE(2, driver::kGeneralPort, "Card %u trunk %d: EchoTail %d ms gives no echo canceller",
                    card.cardIndex, trunk + 1, tailMs);
+    } else if (tailMs > EchoCanceller::kMaxEchoTailMs) {
+        VAXO_TRACE(2, driver::kGeneralPort, "Card %u trunk %d: EchoTail %d ms taken as %d ms", card.cardIndex,
+                   trunk + 1, tailMs, EchoCanceller::kMaxEchoTailMs);
     }
     int failed = 0;
     for (int t = 0; t < transport::kTimeslotsPerTrunk; ++t) {

@@ -30,8 +30,11 @@ PlayBlock* NewPlayBlock(CWave& wave, const void* buffer, int size, bool cached) 
     if (block == nullptr) return nullptr;
     block->owner = &wave;
     block->size = static_cast<uint32_t>(size);
+    // An empty play keeps no pointer at all: the host's buffer is neither
+    // copied nor freed, whatever the buffer is.
+    if (size == 0) return block;
     block->cached = cached;
-    if (cached || size == 0) {
+    if (cached) {
         block->data = static_cast<const uint8_t*>(buffer);
         return block;
     }

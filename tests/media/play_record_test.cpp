@@ -161,6 +161,36 @@ TEST_F(PlayTest, BadBuffersAreRefusedButAnEmptyPlayEnds) {
     }
 }
 
+// A zero-length play with a real buffer keeps nothing of it: a static or a
+// stack buffer goes through every path that frees play blocks (the next
+// Play after a fill, StopPlay, ClosePort, OpenPort of a closed port, the
+// port's destruction) untouched, and the play still ends once.
+TEST(EmptyPlay, NeverOwnsTheHostsBuffer) {
+    static uint8_t staticBuffer[64];
+    uint8_t stackBuffer[64] = {};
+    for (uint8_t* buffer : {staticBuffer, stackBuffer}) {
+        for (bool cached : {false, true}) {
+            SCOPED_TRACE(std::string(buffer == staticBuffer ? "static" : "stack") + (cached ? ", cached" : ""));
+            MediaRig rig(1, 4);
+            ASSERT_TRUE(rig.ok());
+            driver::CDevice& port = rig.Port(0, kSlot);
+            port.Open();
+            rig.Run(100);
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+            EXPECT_EQ(RunUntilPlayEnds(rig, port, 100).events, 1);
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));  // frees the used-up first block
+            media::StopPlay(port);
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+            port.Close();
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+            port.Open();
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+        }  // the rig's port is destroyed with a block queued
+        driver::CDevice alone;
+        ASSERT_TRUE(media::Play(alone, buffer, 0, false));
+    }
+}
+
 TEST_F(PlayTest, CloseDropsThePlayAndOpenStartsClean) {
     const auto audio = Pattern(3200);
     ASSERT_TRUE(media::Play(port, audio.data(), 3200, false));
