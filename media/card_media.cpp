@@ -168,15 +168,28 @@ void CreateEchoCancellers(CardLink& card, int trunk, int32_t tailMs) {
     }
 }
 
-void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+namespace {
+
+ChannelMedia* ChannelOf(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
     if (cardIndex >= static_cast<uint32_t>(transport::kMaxCards) || trunk >= static_cast<uint32_t>(transport::kMaxTrunks) ||
         timeslot >= static_cast<uint32_t>(transport::kTimeslotsPerTrunk)) {
-        return;
+        return nullptr;
     }
     CardLink* card = transport::g_cards[cardIndex];
     CardMedia* m = card != nullptr ? Media(*card) : nullptr;
-    if (m == nullptr) return;
-    m->channels[trunk * transport::kTimeslotsPerTrunk + timeslot].flushGeneration.fetch_add(1);
+    return m != nullptr ? &m->channels[trunk * transport::kTimeslotsPerTrunk + timeslot] : nullptr;
+}
+
+}  // namespace
+
+void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+    ChannelMedia* ch = ChannelOf(cardIndex, trunk, timeslot);
+    if (ch != nullptr) ch->flushGeneration.fetch_add(1);
+}
+
+void TakeFillGeneration(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+    ChannelMedia* ch = ChannelOf(cardIndex, trunk, timeslot);
+    if (ch != nullptr) ch->fillGeneration = ch->flushGeneration.load(std::memory_order_acquire);
 }
 
 void RequestMediaStop(CardLink& card) {

@@ -40,6 +40,7 @@ struct ChannelMedia {
 
     // Media tick thread only.
     uint8_t* deferredTx = nullptr;  // send block whose fill found the play lock taken
+    uint32_t fillGeneration = 0;    // flush generation of the block being filled
     uint32_t marksQueued = 0;       // number of the latest play mark queued
     uint32_t marksHandled = 0;      // latest going-out of a mark already looked at
     CDtmfDecode dtmf;

@@ -37,8 +37,11 @@ void PlayStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t cont
         block = RingBlock(item);
     }
     BlockHeader& header = BlockPool::Header(block);
-    header.flushGeneration = ch.flushGeneration.load(std::memory_order_acquire);
+    // A fill that copies play audio takes the generation again under the
+    // play lock, so a stop is seen before or after its copy as a whole.
+    ch.fillGeneration = ch.flushGeneration.load(std::memory_order_acquire);
     callback(s, t, kMediaTxFill, context, block, kBlockBytes);
+    header.flushGeneration = ch.fillGeneration;
     uint32_t flag = kPlayMarkNone;
     callback(s, t, kMediaPlayMark, context, &flag, 0);
     if (flag == kPlayMarkRetry) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <thread>
 #include <vector>
@@ -158,6 +159,38 @@ TEST_F(PlayTest, BadBuffersAreRefusedButAnEmptyPlayEnds) {
     for (bool cached : {false, true}) {
         ASSERT_TRUE(media::Play(port, nullptr, 0, cached));
         EXPECT_EQ(RunUntilPlayEnds(rig, port, 100).events, 1);
+    }
+}
+
+// A Play from another host thread that comes once StopPlay has emptied the
+// list plays whole, whatever the tick thread fills meanwhile: the stop and
+// the silencing of what was queued are one step. A long list to free makes
+// the stop take long; the thread that runs the media cycles plays the part
+// of the other host thread, so that its fills follow the Play at once.
+TEST_F(PlayTest, APlayRightAfterAStopFromAnotherThreadPlaysWhole) {
+    static const uint8_t kOld = 0x11;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        for (int i = 0; i < 100000; ++i) ASSERT_TRUE(media::Play(port, &kOld, 1, true));
+        const size_t from = rig.SentBytes(kChannel).size();
+        const auto audio = Pattern(800, static_cast<uint8_t>(40 + round));
+        std::atomic<bool> running{false}, played{false};
+        std::thread other([&] {
+            running = true;
+            for (bool last = false; !last;) {  // up to the first fill after the Play
+                last = played.load();
+                if (!last && media::PlayTimeLeft(port) == 0) played = media::Play(port, audio.data(), 800, false);
+                for (int i = 0; i < 4; ++i) rig.Step();  // a send block freed and filled every cycle
+                rig.Tick();
+            }
+        });
+        while (!running.load()) std::this_thread::yield();
+        media::StopPlay(port);
+        other.join();
+        EXPECT_EQ(RunUntilPlayEnds(rig, port, 200).events, 1);
+        const auto line = rig.SentBytes(kChannel, 0);
+        EXPECT_NE(std::search(line.begin() + from, line.end(), audio.begin(), audio.end()), line.end())
+            << "the play's first block went out whole";
     }
 }
 
