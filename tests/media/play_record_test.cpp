@@ -300,21 +300,39 @@ TEST_F(RecordTest, LimitsAndStops) {
     EXPECT_GE(media::RecordTimeLeft(port), 536870000);
 }
 
-// Beyond ten seconds the buffer grows; a pointer the host took earlier
-// stays readable with what it held.
-TEST_F(RecordTest, LongRecordingsGrowAndEarlierPointersStayValid) {
-    ASSERT_TRUE(media::Record(port, -1));
+// An hour without a limit holds at most about 1.5 times its bytes besides
+// what the host was handed, and a pointer the host took stays readable with
+// what it held; an hour with a limit takes its whole buffer at the start.
+TEST_F(RecordTest, AnHourHoldsLittleMoreThanItsBytesAndPointersTakenStayValid) {
+    constexpr int kHourBlocks = 3600 * 50;
+    constexpr uint64_t kSlack = 2 * media::CBuffer::kGrowthBytes + 160;  // the first storage, kept, and one step
     std::vector<uint8_t> block(160);
-    const uint8_t* early = nullptr;
-    for (int i = 0; i < 1200; ++i) {  // 24 s
+    auto offer = [&](int i) {
         std::fill(block.begin(), block.end(), static_cast<uint8_t>(i));
         media::MediaDispatch(0, kSlot, media::kMediaRxBlock, 0, block.data(), 160);
+    };
+    ASSERT_TRUE(media::Record(port, -1));
+    const uint8_t* early = nullptr;
+    for (int i = 0; i < kHourBlocks; ++i) {
+        offer(i);
         if (i == 99) early = static_cast<const uint8_t*>(media::RecordBuffer(port));
+        if (i % 500 == 0) {
+            const uint64_t bytes = uint64_t(i + 1) * 160, held = port.wave.record.heldBytes();
+            ASSERT_LE(held, bytes * 3 / 2 + kSlack) << "after " << bytes << " bytes";
+        }
     }
-    ASSERT_TRUE(media::RecordSize(port) == 1200 * 160 && early != nullptr);
+    ASSERT_TRUE(media::RecordSize(port) == kHourBlocks * 160 && early != nullptr);
     EXPECT_TRUE(early[0] == 0 && early[99 * 160 + 159] == 99) << "an earlier pointer keeps what it held";
     const auto* now = static_cast<const uint8_t*>(media::RecordBuffer(port));
-    EXPECT_TRUE(now[1199 * 160] == static_cast<uint8_t>(1199) && now[500 * 160] == static_cast<uint8_t>(500));
+    EXPECT_TRUE(now[(kHourBlocks - 1) * 160] == static_cast<uint8_t>(kHourBlocks - 1) && now[500 * 160] == static_cast<uint8_t>(500));
+
+    ASSERT_TRUE(media::Record(port, 3600 * 1000));
+    EXPECT_EQ(port.wave.record.capacity(), 3600u * 8000);
+    offer(0);
+    const void* first = media::RecordBuffer(port);
+    for (int i = 1; i <= kHourBlocks; ++i) offer(i);
+    EXPECT_TRUE(media::RecordSize(port) == 3600 * 8000 && Taken(port, driver::kEventRecordEnds) == 1);
+    EXPECT_TRUE(media::RecordBuffer(port) == first && port.wave.record.heldBytes() == 3600u * 8000) << "never grown";
 }
 
 }  // namespace
