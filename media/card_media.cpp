@@ -182,6 +182,18 @@ ChannelMedia* ChannelOf(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
 
 }  // namespace
 
+uint64_t DroppedBlocks(const CardLink& card) {
+    const CardMedia* m = card.media.get();
+    return m != nullptr ? m->drops.droppedBlocks.load(std::memory_order_relaxed) : 0;
+}
+
+void CountDroppedBlock(uint32_t cardIndex) {
+    if (cardIndex >= static_cast<uint32_t>(transport::kMaxCards)) return;
+    CardLink* card = transport::g_cards[cardIndex];
+    CardMedia* m = card != nullptr ? Media(*card) : nullptr;
+    if (m != nullptr) m->drops.droppedBlocks.fetch_add(1, std::memory_order_relaxed);
+}
+
 void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
     ChannelMedia* ch = ChannelOf(cardIndex, trunk, timeslot);
     if (ch != nullptr) ch->flushGeneration.fetch_add(1);

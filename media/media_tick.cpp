@@ -4,6 +4,7 @@
 // card's media callback. It also delivers the end of a play once the audio
 // receive thread has flagged that the marked block went out, so that the
 // receive thread itself never touches a port.
+#include "driver/trace.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
 #include "platform/clock.h"
@@ -19,6 +20,20 @@ constexpr uint32_t kTickMs = 10;
 // Behind by more than this (a suspended process, a clock jump), the thread
 // starts afresh instead of running every missed cycle back to back.
 constexpr uint32_t kMaxCatchUpMs = 1000;
+constexpr uint32_t kDropTraceIntervalMs = 1000;  // at most one line a second per card about dropped blocks
+
+// Traces blocks the module dropped on the card since the last line, so
+// that a load run sees them; rate-limited.
+void TraceDrops(CardLink& card, CardMedia& m) {
+    const uint64_t dropped = m.drops.droppedBlocks.load(std::memory_order_relaxed);
+    if (dropped == m.dropsTraced) return;
+    const uint32_t now = plat::TickCountMs();
+    if (m.dropTraceMs != 0 && now - m.dropTraceMs < kDropTraceIntervalMs) return;
+    m.dropTraceMs = now | 1u;  // 0 stands for never
+    VAXO_TRACE(2, driver::kGeneralPort, "Card %u: %llu audio blocks dropped (%llu in all)", card.cardIndex,
+               static_cast<unsigned long long>(dropped - m.dropsTraced), static_cast<unsigned long long>(dropped));
+    m.dropsTraced = dropped;
+}
 
 void PlayEndStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t context, uint16_t s, uint16_t t) {
     const uint32_t sent = ch.markSent.load(std::memory_order_acquire);
@@ -87,6 +102,7 @@ void MediaTickCycle(CardLink& card) {
             ReceiveStep(ch, callback, context, trunk, slot);
         }
     }
+    TraceDrops(card, m);
 }
 
 void MediaTickThread(void* arg) {

@@ -2,7 +2,8 @@
 // card's media tick thread appends each received block up to the limit and
 // gives every block to the host's audio callback. The tick thread only
 // try-locks the record lock: while a host thread is starting or stopping a
-// recording (a few stores under the lock) that one block is not recorded.
+// recording (a few stores under the lock) the blocks wait beside the
+// recording and are appended on the next cycle that gets the lock.
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -11,6 +12,7 @@
 
 #include "driver/device.h"
 #include "driver/trace.h"
+#include "media/card_media.h"
 #include "media/play.h"
 #include "media/wave_paths.h"
 
@@ -27,6 +29,10 @@ constexpr uint32_t kLargestWholeRecordBytes = 128u * 1024 * 1024;
 void CallHost(CWave& wave, int direction, uint8_t* block, uint32_t length) {
     KvAudioCallback callback = wave.callback.load(std::memory_order_acquire);
     if (callback != nullptr) callback(direction, wave.callbackContext.load(), block, static_cast<int>(length));
+}
+
+void CountDropped(const CWave& wave) {
+    if (wave.owner != nullptr) CountDroppedBlock(wave.owner->cardIndex);
 }
 
 uint32_t BytesPerSample(const CWave& wave) { return std::max<uint32_t>(wave.format.bitsPerSample / 8u, 1u); }
@@ -123,23 +129,52 @@ bool CBuffer::Append(const uint8_t* bytes, uint32_t n) {
     return true;
 }
 
-void OfferReceivedBlock(CWave& wave, uint8_t* block, uint32_t length) {
+namespace {
+
+// One block into the recording, record lock held. True when it ended the
+// recording (its limit reached).
+bool RecordLocked(CWave& wave, const uint8_t* block, uint32_t length) {
+    if (wave.recordState.load() != kRecordActive) return false;
+    const uint32_t limit = wave.recordLimit.load();
+    const uint32_t recorded = wave.record.length();
+    bool kept = true;
     bool ended = false;
-    if (wave.open.load() && wave.recordState.load() == kRecordActive && wave.recordLock.TryEnter()) {
-        if (wave.recordState.load() == kRecordActive) {
-            const uint32_t limit = wave.recordLimit.load();
-            const uint32_t recorded = wave.record.length();
-            if (limit != kNoRecordLimit && uint64_t{recorded} + length > limit) {
-                if (limit > recorded) wave.record.Append(block, limit - recorded);
-                wave.recordState.store(kRecordStopped);
-                ended = true;
-            } else {
-                wave.record.Append(block, length);  // a failed growth drops the block
-            }
-        }
-        wave.recordLock.Leave();
+    if (limit != kNoRecordLimit && uint64_t{recorded} + length > limit) {
+        if (limit > recorded) kept = wave.record.Append(block, limit - recorded);
+        wave.recordState.store(kRecordStopped);
+        ended = true;
+    } else {
+        kept = wave.record.Append(block, length);
     }
-    if (ended && wave.owner != nullptr) wave.owner->PostEvent(driver::kEventRecordEnds);
+    if (!kept) CountDropped(wave);  // the buffer could not grow
+    return ended;
+}
+
+}  // namespace
+
+void OfferReceivedBlock(CWave& wave, uint8_t* block, uint32_t length) {
+    if (!wave.open.load()) {
+        wave.heldRecordCount = 0;
+    } else if (wave.recordState.load() == kRecordActive || wave.heldRecordCount > 0) {
+        if (wave.recordLock.TryEnter()) {
+            bool ended = false;
+            for (int i = 0; i < wave.heldRecordCount; ++i)
+                ended = RecordLocked(wave, wave.heldRecord[i], wave.heldRecordLength[i]) || ended;
+            wave.heldRecordCount = 0;
+            ended = RecordLocked(wave, block, length) || ended;
+            wave.recordLock.Leave();
+            if (ended && wave.owner != nullptr) wave.owner->PostEvent(driver::kEventRecordEnds);
+        } else if (wave.heldRecordCount < CWave::kHeldRecordBlocks) {
+            // A host thread is starting or stopping a recording: the block
+            // waits for the next cycle rather than be lost.
+            const int i = wave.heldRecordCount++;
+            const uint32_t n = std::min(length, kBlockBytes);
+            memcpy(wave.heldRecord[i], block, n);
+            wave.heldRecordLength[i] = n;
+        } else {
+            CountDropped(wave);
+        }
+    }
     CallHost(wave, 0, block, length);
 }
 

@@ -124,11 +124,16 @@ public:
     std::atomic<uint8_t> open{0};
 
     // Record state. The record lock guards the state changes and the
-    // buffer's Replace; the media tick thread try-locks it to append.
+    // buffer's Replace; the media tick thread try-locks it to append, and
+    // while a host thread holds it keeps the blocks aside to append next.
     std::atomic<int32_t> recordState{kRecordClosed};
     std::atomic<uint32_t> recordLimit{kNoRecordLimit};
     CBuffer record;
     plat::RecursiveLock recordLock;
+    static constexpr int kHeldRecordBlocks = 8;  // 160 ms of blocks waiting for the record lock
+    uint8_t heldRecord[kHeldRecordBlocks][kBlockBytes];  // media tick thread only
+    uint32_t heldRecordLength[kHeldRecordBlocks];
+    int heldRecordCount = 0;
 };
 
 // Port open and close (see OpenPort / ClosePort). Host threads.

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <thread>
 #include <vector>
 
+#include "media/card_media.h"
 #include "media/play.h"
 #include "media_rig.h"
 
@@ -298,6 +300,53 @@ TEST_F(RecordTest, LimitsAndStops) {
 
     ASSERT_TRUE(media::Record(port, 600000000));  // too long for 32 bits: cut, not wrapped
     EXPECT_GE(media::RecordTimeLeft(port), 536870000);
+}
+
+// True when data[0, n) is the card's bytes from some point on, without a gap.
+bool Contiguous(const std::vector<uint8_t>& speech, const uint8_t* data, size_t n) {
+    if (data == nullptr || n < 160) return false;
+    const auto at = std::search(speech.begin(), speech.end(), data, data + 160);
+    return at != speech.end() && static_cast<size_t>(speech.end() - at) >= n && std::equal(data, data + n, at);
+}
+
+// Blocks that arrive while a host thread holds the record lock wait and are
+// recorded once it is free: the recording keeps exactly its bytes, none
+// lost. Held for longer than the module keeps blocks aside, the rest are
+// dropped, counted per card and traced; so is a full receive block that
+// finds no free block because the tick thread fell behind.
+TEST_F(RecordTest, BlocksWaitForTheRecordLockAndEveryDropIsCountedAndTraced) {
+    mediatest::TraceCapture trace;
+    auto holdLockFor = [&](int ms) {
+        port.wave.recordLock.Enter();
+        std::thread([&] { rig.Run(ms); }).join();  // the cycles run on another thread than the lock holder
+        port.wave.recordLock.Leave();
+    };
+    ASSERT_TRUE(media::Record(port, 1000));
+    rig.Run(200);
+    holdLockFor(100);  // 5 blocks
+    for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    ASSERT_EQ(media::RecordSize(port), 8000);
+    EXPECT_TRUE(Contiguous(speech, static_cast<const uint8_t*>(media::RecordBuffer(port)), 8000));
+    EXPECT_EQ(media::DroppedBlocks(rig.card()), 0u);
+
+    ASSERT_TRUE(media::Record(port, 1000));
+    holdLockFor(400);  // 20 blocks, 8 kept aside
+    for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    EXPECT_EQ(media::RecordSize(port), 8000);
+    EXPECT_EQ(media::DroppedBlocks(rig.card()), 12u);
+
+    for (int i = 0; i < 4 * 30; ++i) rig.Step();  // 30 blocks without a tick: the pool of 4 overflows
+    rig.Tick();
+    const uint64_t dropped = media::DroppedBlocks(rig.card());
+    EXPECT_GE(dropped, 12u + 20u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    rig.Tick();
+    // The first drop is traced at once, the rest within a second in one line.
+    const std::string log = trace.Text();
+    EXPECT_NE(log.find("Card 19: 1 audio blocks dropped (1 in all)"), std::string::npos) << log;
+    EXPECT_NE(log.find("Card 19: " + std::to_string(dropped - 1) + " audio blocks dropped (" + std::to_string(dropped) +
+                       " in all)"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
 }
 
 // An hour without a limit holds at most about 1.5 times its bytes besides
