@@ -28,8 +28,8 @@ void TraceDrops(CardLink& card, CardMedia& m) {
     const uint64_t dropped = m.drops.droppedBlocks.load(std::memory_order_relaxed);
     if (dropped == m.dropsTraced) return;
     const uint32_t now = plat::TickCountMs();
-    if (m.dropTraceMs != 0 && now - m.dropTraceMs < kDropTraceIntervalMs) return;
-    m.dropTraceMs = now | 1u;  // 0 stands for never
+    if (m.dropsTraced != 0 && now - m.dropTraceMs < kDropTraceIntervalMs) return;
+    m.dropTraceMs = now;
     VAXO_TRACE(2, driver::kGeneralPort, "Card %u: %llu audio blocks dropped (%llu in all)", card.cardIndex,
                static_cast<unsigned long long>(dropped - m.dropsTraced), static_cast<unsigned long long>(dropped));
     m.dropsTraced = dropped;
