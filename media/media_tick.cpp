@@ -1,7 +1,7 @@
 // The media tick thread of a card: every 10 ms it fills each channel's next
 // send block from the port's play list, runs the DTMF detector over each
-// received block and hands the block to the record path, all through the
-// card's media callback. It also delivers the end of a play once the audio
+// received block waiting and hands the block to the record path, all
+// through the card's media callback. It also delivers the end of a play once the audio
 // receive thread has flagged that the marked block went out, so that the
 // receive thread itself never touches a port.
 #include "driver/trace.h"
@@ -68,20 +68,23 @@ void PlayStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t cont
     ch.send.data.Push(RingItem(block, mark));
 }
 
+// Every block waiting, not just one: after a burst from the card (or a late
+// cycle) the whole pool is free again for the next one.
 void ReceiveStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t context, uint16_t s, uint16_t t) {
     uintptr_t item;
-    if (!ch.receive.data.Pop(&item)) return;
-    uint8_t* block = RingBlock(item);
-    // Timeslots 0 and 16 carry framing and signalling, never a port's digits.
-    if (ch.dtmfOn.load(std::memory_order_relaxed) && t != 0 && t != transport::kDChannelTimeslot) {
-        ch.dtmf.AddBlock(block, kBlockBytes);
-        char digit = 0;
-        while (ch.dtmf.TakeDigit(&digit) == 1 && digit != 0) {
-            callback(s, t, kMediaDigit, context, nullptr, static_cast<uint8_t>(digit));
+    for (uint32_t n = ch.receive.count(); n > 0 && ch.receive.data.Pop(&item); --n) {
+        uint8_t* block = RingBlock(item);
+        // Timeslots 0 and 16 carry framing and signalling, never a port's digits.
+        if (ch.dtmfOn.load(std::memory_order_relaxed) && t != 0 && t != transport::kDChannelTimeslot) {
+            ch.dtmf.AddBlock(block, kBlockBytes);
+            char digit = 0;
+            while (ch.dtmf.TakeDigit(&digit) == 1 && digit != 0) {
+                callback(s, t, kMediaDigit, context, nullptr, static_cast<uint8_t>(digit));
+            }
         }
+        callback(s, t, kMediaRxBlock, context, block, kBlockBytes);
+        ch.receive.free.Push(item);
     }
-    callback(s, t, kMediaRxBlock, context, block, kBlockBytes);
-    ch.receive.free.Push(item);
 }
 
 }  // namespace

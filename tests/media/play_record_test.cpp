@@ -349,6 +349,21 @@ TEST_F(RecordTest, BlocksWaitForTheRecordLockAndEveryDropIsCountedAndTraced) {
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
 }
 
+// Bursts from the card as large as the pool, one cycle apart: the cycle
+// takes every block waiting, so all of them reach the recording.
+TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothing) {
+    ASSERT_TRUE(media::Record(port, 1000));
+    rig.Run(100);
+    for (int burst = 0; burst < 3; ++burst) {
+        for (int i = 0; i < 4 * 3; ++i) rig.Step();  // 3 blocks at once; the pool has 4
+        rig.Tick();
+    }
+    for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    ASSERT_EQ(media::RecordSize(port), 8000);
+    EXPECT_TRUE(Contiguous(speech, static_cast<const uint8_t*>(media::RecordBuffer(port)), 8000));
+    EXPECT_EQ(media::DroppedBlocks(rig.card()), 0u);
+}
+
 // An hour without a limit holds at most about 1.5 times its bytes besides
 // what the host was handed, and a pointer the host took stays readable with
 // what it held; an hour with a limit takes its whole buffer at the start.
