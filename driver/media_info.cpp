@@ -7,6 +7,7 @@
 #include "driver/device.h"
 #include "driver/trace.h"
 #include "media/audio_stream.h"
+#include "media/card_media.h"
 #include "transport/card_link.h"
 
 namespace driver {
@@ -55,8 +56,10 @@ uint64_t LateTicks(const media::AudioStats& s) {
     return late;
 }
 
-bool CardReply(const media::AudioStats& s, const char* key, std::string* out) {
+bool CardReply(const transport::CardLink& card, const media::AudioStats& s, const char* key, std::string* out) {
     if (Is(key, "AUDIORXPACKETS")) *out = Count(s.processed);
+    else if (Is(key, "AUDIODROPPED"))
+        *out = FormatText("%llu", static_cast<unsigned long long>(media::DroppedBlocks(card)));
     else if (Is(key, "AUDIOTXPACKETS")) *out = Count(s.sent);
     else if (Is(key, "AUDIOLOST")) *out = Count(s.lost);
     else if (Is(key, "AUDIODUPLICATES")) *out = Count(s.duplicates);
@@ -89,7 +92,7 @@ bool MediaInfoReply(const CDevice& port, const char* key, std::string* reply) {
         port.cardIndex < static_cast<uint32_t>(transport::kMaxCards) ? transport::g_cards[port.cardIndex] : nullptr;
     media::CardMedia* m = card != nullptr ? media::MediaOf(*card) : nullptr;
     if (m == nullptr) return false;
-    if (CardReply(m->stats, key, reply)) return true;
+    if (CardReply(*card, m->stats, key, reply)) return true;
     const uint32_t channel = port.trunkIndex * transport::kTimeslotsPerTrunk + port.timeslot;
     if (channel >= static_cast<uint32_t>(transport::kMaxChannels)) return false;
     const media::ChannelMedia& ch = m->channels[channel];

@@ -97,17 +97,18 @@ unsigned long long Number(const hostapi::ModuleApi& api, int port, const char* k
 }
 
 void PrintStats(const hostapi::ModuleApi& api, int ports) {
-    printf("%-8s %10s %10s %6s %6s %6s %9s %6s %10s %6s %8s %8s\n", "card", "rx pkts", "tx pkts", "lost", "dup",
-           "resync", "card-lost", "bad", "ticks", "late", "p99 us", "max us");
+    printf("%-8s %10s %10s %6s %6s %6s %9s %6s %8s %10s %6s %8s %8s\n", "card", "rx pkts", "tx pkts", "lost", "dup",
+           "resync", "card-lost", "bad", "dropped", "ticks", "late", "p99 us", "max us");
     std::string lastSerial;
     for (int p = 0; p < ports; ++p) {
         const std::string serial = api.GetSerialNo(p);
         if (serial == lastSerial) continue;
         lastSerial = serial;
-        printf("%-8s %10llu %10llu %6llu %6llu %6llu %9llu %6llu %10llu %6llu %8llu %8llu\n", serial.c_str(),
+        printf("%-8s %10llu %10llu %6llu %6llu %6llu %9llu %6llu %8llu %10llu %6llu %8llu %8llu\n", serial.c_str(),
                Number(api, p, "AUDIORXPACKETS"), Number(api, p, "AUDIOTXPACKETS"), Number(api, p, "AUDIOLOST"),
                Number(api, p, "AUDIODUPLICATES"), Number(api, p, "AUDIORESYNCS"), Number(api, p, "AUDIOCARDLOST"),
-               Number(api, p, "AUDIOBADPACKETS"), Number(api, p, "TICKCYCLES"), Number(api, p, "TICKLATE"),
+               Number(api, p, "AUDIOBADPACKETS"), Number(api, p, "AUDIODROPPED"), Number(api, p, "TICKCYCLES"),
+               Number(api, p, "TICKLATE"),
                Number(api, p, "TICKLATEP99"), Number(api, p, "TICKLATEMAX"));
     }
     int inUse = 0;

@@ -562,14 +562,15 @@ void LoadRun::Report(double seconds, bool final) {
     }
     unsigned long long lost = 0, late = 0, cardLost = 0;
     for (int first : cardFirstPort_) {
-        printf("  card %s: rx %llu tx %llu lost %llu dup %llu resync %llu card-lost %llu bad %llu | ticks %llu late %llu"
-               " p99 %s us max %s us\n",
+        printf("  card %s: rx %llu tx %llu lost %llu dup %llu resync %llu card-lost %llu bad %llu dropped %llu |"
+               " ticks %llu late %llu p99 %s us max %s us\n",
                api_.GetSerialNo(first), StatN(api_, first, "AUDIORXPACKETS"), StatN(api_, first, "AUDIOTXPACKETS"),
                StatN(api_, first, "AUDIOLOST"), StatN(api_, first, "AUDIODUPLICATES"),
                StatN(api_, first, "AUDIORESYNCS"), StatN(api_, first, "AUDIOCARDLOST"),
-               StatN(api_, first, "AUDIOBADPACKETS"), StatN(api_, first, "TICKCYCLES"), StatN(api_, first, "TICKLATE"),
+               StatN(api_, first, "AUDIOBADPACKETS"), StatN(api_, first, "AUDIODROPPED"),
+               StatN(api_, first, "TICKCYCLES"), StatN(api_, first, "TICKLATE"),
                Stat(api_, first, "TICKLATEP99").c_str(), Stat(api_, first, "TICKLATEMAX").c_str());
-        lost += StatN(api_, first, "AUDIOLOST");
+        lost += StatN(api_, first, "AUDIOLOST") + StatN(api_, first, "AUDIODROPPED");
         cardLost += StatN(api_, first, "AUDIOCARDLOST");
         late += StatN(api_, first, "TICKLATE");
     }
@@ -656,7 +657,7 @@ int LoadRun::Run() {
     uint64_t abnormal = 0;
     for (const auto& kv : c_.abnormal) abnormal += kv.second;
     unsigned long long lost = 0;
-    for (int first : cardFirstPort_) lost += StatN(api_, first, "AUDIOLOST");
+    for (int first : cardFirstPort_) lost += StatN(api_, first, "AUDIOLOST") + StatN(api_, first, "AUDIODROPPED");
     if (o_.maxRssGrowthMb >= 0 && warmRssKb_ >= 0 && RssKb() > warmRssKb_ + o_.maxRssGrowthMb * 1024) {
         fprintf(stderr, "vaxo-loadhost: resident memory grew from %ld kB to %ld kB during the run\n", warmRssKb_, RssKb());
         return kExitResources;

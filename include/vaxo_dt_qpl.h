@@ -110,6 +110,8 @@ VAXO_API int VAXO_CALL GetRings(int port); /* 1 on arrival, +1 every 2 s unanswe
  *   AUDIORESYNCS     restarts of the stream's sequence after losses
  *   AUDIOCARDLOST    the module's packets the card reported lost
  *   AUDIOBADPACKETS  datagrams dropped unread (wrong sender, length or magic)
+ *   AUDIODROPPED     160-byte blocks the module itself dropped (no free block
+ *                    left, or the record path could not keep one)
  *   TICKCYCLES       10 ms media cycles run
  *   TICKLATE         cycles that started 2 ms or more after they were due
  *   TICKLATEP99      lateness in microseconds that 99 % of the cycles kept

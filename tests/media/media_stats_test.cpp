@@ -31,6 +31,8 @@ TEST(MediaStatistics, StreamFaultsAreCountedPerCard) {
     EXPECT_EQ(Info(port, "AUDIOCARDLOST"), "3");
     EXPECT_EQ(Info(port, "AUDIOTXPACKETS"), std::to_string(rig.sent().size()));
     EXPECT_EQ(Info(rig.Port(0, 31), "AUDIOLOST"), "2");  // any port answers for its card
+    media::CountDroppedBlock(rig.card().cardIndex);
+    EXPECT_EQ(Info(port, "AUDIODROPPED"), "1");
     EXPECT_EQ(Info(port, "NOSUCHSTATISTIC"), "");
 }
 
