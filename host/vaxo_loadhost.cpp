@@ -231,14 +231,19 @@ struct Counters {
     std::vector<double> answerMs, playOverrunMs;
 };
 
+// One port. The lock guards the event queue; the worker that handles the
+// port writes the rest, and the timer thread reads state and times (atomics).
 struct Port {
     std::mutex lock;
     std::deque<int> events;
     bool queued = false;
     bool outgoing = false;   // kept for the module's own calls
-    enum class State { Idle, Ringing, Dialling, Talking } state = State::Idle;
+    enum class State { Idle, Ringing, Dialling, Talking };
+    std::atomic<State> state{State::Idle};
     bool hungUpByUs = false;
-    Clock::time_point dialAt{}, hangupAt{}, playAt{}, dialledAt{};
+    std::atomic<Clock::time_point> dialAt{Clock::time_point{}}, hangupAt{Clock::time_point{}},
+        dialledAt{Clock::time_point{}};
+    Clock::time_point playAt{};  // worker only
 };
 
 class LoadRun {
@@ -496,8 +501,8 @@ void LoadRun::Handle(int port, Port& p, int event) {
     }
 }
 
-// Dials idle outgoing ports and ends held calls; reads port state without
-// the port's lock only to decide what to queue (the worker re-checks).
+// Dials idle outgoing ports and ends held calls; what it queues, the worker
+// checks again against the port's state.
 void LoadRun::Timer() {
     while (!stop_) {
         const auto now = Clock::now();
@@ -509,10 +514,11 @@ void LoadRun::Timer() {
                 std::lock_guard<std::mutex> g(p.lock);
                 if (p.queued) continue;
                 const bool ending = now >= dialEnd_ || g_windDown;
-            if (p.state == Port::State::Idle && now >= p.dialAt && !ending) event = kDialPseudoEvent;
-            else if (p.state != Port::State::Idle && ending) event = kHangupPseudoEvent;  // the run ends
-                else if (p.state == Port::State::Talking && now >= p.hangupAt) event = kHangupPseudoEvent;
-                else if (p.state == Port::State::Dialling && now - p.dialledAt > Ms(kDialConnectTimeoutMs))
+                const Port::State state = p.state;
+                if (state == Port::State::Idle && now >= p.dialAt.load() && !ending) event = kDialPseudoEvent;
+                else if (state != Port::State::Idle && ending) event = kHangupPseudoEvent;  // the run ends
+                else if (state == Port::State::Talking && now >= p.hangupAt.load()) event = kHangupPseudoEvent;
+                else if (state == Port::State::Dialling && now - p.dialledAt.load() > Ms(kDialConnectTimeoutMs))
                     event = kHangupPseudoEvent;
             }
             if (event != 0) Post(port, event);
