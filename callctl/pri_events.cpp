@@ -5,9 +5,10 @@
 // A port follows its own call only: an event about a call that the port no
 // longer holds (it was reset locally, or a new call took the port) never
 // changes the port's state, so a late event of an old call cannot clear or
-// alter the next one. The one exception is the clearing of a call the port
-// let go of by a local reset while it is still idle: the host then gets that
-// call's disconnect entry, as it would have without the reset.
+// alter the next one. A call the port let go of by a local reset (a timeout
+// of Answer or Hangup, Reject, ResetChannel, the line going down) gets no
+// disconnect entry and no host event when libpri finishes it later; its end
+// only wakes a Reject still waiting for it.
 #include "callctl/pri_events.h"
 
 #include <atomic>
@@ -42,7 +43,7 @@ std::atomic<int32_t> g_maxIncoming{-1};
 // limit for as long as the port holds it.
 std::atomic<q931_call*> g_countedCall[driver::kMaxPorts];
 // Per port number: a call the port let go of by a local reset while libpri
-// still had it.
+// still had it; its end wakes a waiting Reject.
 std::atomic<q931_call*> g_releasedCall[driver::kMaxPorts];
 // Makes the check of the limit and the taking of a port one step, across
 // the signalling threads of all cards.
@@ -272,11 +273,13 @@ void OnConnectAck(CDevice& port, const struct pri_event_connect_ack& ack) {
 void OnClearing(CDevice& port, uint32_t code, struct pri* controller, const pri_event_hangup& hangup) {
     q931_call* call = hangup.call;
     bool own = HoldsCall(port, call);
-    bool releasedWhileIdle = !own && call != nullptr && port.callHandle.load() == nullptr &&
-                             g_releasedCall[port.portNumber].load() == call;
     // After HANGUP_ACK libpri has freed the call already.
     if (code != kCallHangupAck) Hangup(TrunkOf(port), controller, call, kCauseNormalClearing);
-    if (own || releasedWhileIdle) ReportClearing(port, hangup.cause);
+    if (own) {
+        ReportClearing(port, hangup.cause);
+    } else if (call != nullptr && g_releasedCall[port.portNumber].compare_exchange_strong(call, nullptr)) {
+        port.callEvent.Set();
+    }
 }
 
 void OnRestart(CDevice& port, struct pri* controller) {
