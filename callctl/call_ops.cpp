@@ -46,15 +46,24 @@ void AnswerError(CDevice& port, const char* text) {
 }
 
 // Sends CONNECT for the port's call; the call answered, or null after the
-// port was reset because CONNECT could not be sent.
+// port was reset because CONNECT could not be sent. On the network side the
+// call is active once CONNECT is out; that is noted before the trunk lock
+// goes, so a clearing handled right after it finds the call active and
+// resets it.
 q931_call* SendConnect(CDevice& port, transport::TrunkLink* trunk) {
     TrunkGuard guard(trunk);
     port.progressQueue.Clear();
     q931_call* call = port.callHandle.load();
     struct pri* controller = ControllerOf(trunk);
     if (controller != nullptr && call != nullptr &&
-        pri_answer(controller, call, static_cast<int>(port.timeslot), kNonIsdn) >= 0)
+        pri_answer(controller, call, static_cast<int>(port.timeslot), kNonIsdn) >= 0) {
+        if (trunk->clientType == kNetworkSide) {
+            port.callActive.store(true);
+            port.PostEvent(driver::kEventCallProgress);
+            port.callEvent.Set();
+        }
         return call;
+    }
     PortCallReset(port, kCauseNormalClearing);
     return nullptr;
 }
@@ -110,11 +119,6 @@ bool Answer(CDevice& port) {
     if (call == nullptr) {
         AnswerError(port, kAnswerFailed);
         return false;
-    }
-    if (trunk != nullptr && trunk->clientType == kNetworkSide) {
-        port.callActive.store(true);
-        port.PostEvent(driver::kEventCallProgress);
-        port.callEvent.Set();
     }
     port.callEvent.Wait(kAnswerWaitMs);
     port.callEvent.Reset();
