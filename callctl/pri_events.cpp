@@ -130,9 +130,12 @@ void OfferToPort(CDevice& port, struct pri* controller, const pri_event_ring& ri
         pri_proceeding(controller, ring.call, channel, 0);
         pri_acknowledge(controller, ring.call, channel, inband ? 1 : 0);
     }
-    uint32_t now = plat::TickCountMs();
-    port.ringStart.store(now != 0 ? now : 1);
-    port.ringCount.store(1);
+    {
+        plat::LockGuard callGuard(port.callLock);  // GetRings writes the count back under it
+        uint32_t now = plat::TickCountMs();
+        port.ringStart.store(now != 0 ? now : 1);
+        port.ringCount.store(1);
+    }
     port.PostEvent(driver::kEventRing);
 }
 

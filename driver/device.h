@@ -24,6 +24,7 @@ constexpr uint32_t kProgressQueueCapacity = 40;
 constexpr uint32_t kDigitQueueCapacity = 40;
 constexpr int32_t kChannelDown = -1;
 constexpr int32_t kChannelUp = 1;
+constexpr uint32_t kRingPeriodMs = 2000;  // GetRings counts one ring per period
 
 enum HostEvent : uint32_t {
     kEventNone = 0,
@@ -53,7 +54,8 @@ public:
     void ClearError();
     void SetError(const char* text);
 
-    // GetRings: the ring count, recomputed while the call is not active.
+    // GetRings: the ring count, recomputed while the call is not active
+    // (under the call lock).
     int32_t Rings();
     char TakeKey();
     bool Open();
