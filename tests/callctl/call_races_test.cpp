@@ -46,5 +46,23 @@ TEST_F(CallTest, RingCountPolledDuringTheClearingIsGoneOnceIdle) {
     EXPECT_TRUE(Hangup(port));
 }
 
+// ResetChannel on an idle port while the far end's SETUP for it arrives: the call that came after the restart stays.
+TEST_F(CallTest, ResetChannelRacingAnIncomingCallKeepsTheCall) {
+    driver::CDevice& port = Port(0, 10);  // timeslot 11
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        loop().HoldModuleFrames();
+        int id = loop().PlaceCall(0, 11, "0305555", "4711");
+        ASSERT_GE(id, 0);
+        RaceHeldFrames(true, [&] { DeviceSpecificCommand(port, "ResetChannel", nullptr); });
+        ASSERT_TRUE(WaitCall(id, &PeerCall::gotAlerting));
+        ASSERT_EQ(State(port), "call rings=1 CLI=0305555");
+        ASSERT_TRUE(loop().Disconnect(id, 16));
+        ASSERT_TRUE(WaitIdle(port));
+        Progress(port);
+        DrainEvents(port);
+    }
+}
+
 }  // namespace
 }  // namespace pritest
