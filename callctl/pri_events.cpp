@@ -289,6 +289,16 @@ void OnRestart(CDevice& port, struct pri* controller) {
     Hangup(TrunkOf(port), controller, port.callHandle.load(), kCauseNormalClearing);
 }
 
+// A RESTART without a channel (all interfaces) restarts every B-channel of
+// the trunk; each port's call then clears as for a restart of its channel.
+void OnTrunkRestart(uint16_t trunk, uint32_t firstPort, struct pri* controller) {
+    uint64_t trunkFirst = uint64_t{firstPort} + uint64_t{kChannelsPerTrunk} * trunk;
+    for (uint32_t i = 0; i < kChannelsPerTrunk; ++i) {
+        CDevice* port = LookupNumber(trunkFirst + i);
+        if (port != nullptr && port->callHandle.load() != nullptr) OnRestart(*port, controller);
+    }
+}
+
 }  // namespace
 
 void NoteNewCall(const driver::CDevice& port) {
@@ -301,6 +311,10 @@ void PriEventCallback(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t 
     if (event == nullptr || trunk >= transport::kMaxTrunks) return;
     if (code == kCallRing && channel == kNoChannel) {
         OnChannellessRing(trunk, context, controller, event->ring);
+        return;
+    }
+    if (code == kCallRestart && channel == kNoChannel) {
+        OnTrunkRestart(trunk, context, controller);
         return;
     }
     CDevice* port = PortOfChannel(trunk, channel, context);
