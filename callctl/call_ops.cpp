@@ -104,6 +104,7 @@ std::string PrepareOutgoing(CDevice& port, const char* number) {
     port.cli = port.dialCli;
     port.dli = number;
     port.rli.clear();
+    port.ani.clear();
     port.callType = kCallTypeVoice;
     return port.dialCli;
 }

@@ -78,6 +78,7 @@ void ResetInfo(CDevice& port, int32_t cause) {
     port.cli.clear();
     port.dli.clear();
     port.rli.clear();
+    port.ani.clear();
     port.inputType = kEmptyText;
     port.digitQueue.Clear();
 }
@@ -122,6 +123,7 @@ void OfferToPort(CDevice& port, struct pri* controller, const pri_event_ring& ri
         port.cli = EventText(ring.callingnum, sizeof ring.callingnum);
         port.dli = EventText(ring.callednum, sizeof ring.callednum);
         port.rli = EventText(ring.redirectingnum, sizeof ring.redirectingnum);
+        port.ani = EventText(ring.callingani, sizeof ring.callingani);
         port.callType = kCallTypeVoice;
         inband = port.cli.size() <= kInbandMaxCliLength;
     }
@@ -233,14 +235,17 @@ void OnProceeding(CDevice& port, const pri_event_proceeding& proceeding, const c
 
 // Numbers that libpri reports publicly with a connection: the connected
 // party (the remote end) and a redirecting party, each only when present.
+// The network-provided calling number the SETUP carried, if any, is the CLI
+// of the connected call.
 void TakeConnectionNumbers(CDevice& port, const struct pri_subcommands* subcmds, bool remoteIsCaller) {
     plat::LockGuard info(port.infoLock);
     port.callType = kCallTypeVoice;
+    if (!port.ani.empty()) port.cli = port.ani;
     if (subcmds == nullptr) return;
     int count = subcmds->counter_subcmd < PRI_MAX_SUBCOMMANDS ? subcmds->counter_subcmd : PRI_MAX_SUBCOMMANDS;
     for (int i = 0; i < count; ++i) {
         const struct pri_subcommand& sub = subcmds->subcmd[i];
-        if (sub.cmd == PRI_SUBCMD_CONNECTED_LINE && remoteIsCaller) {
+        if (sub.cmd == PRI_SUBCMD_CONNECTED_LINE && remoteIsCaller && port.ani.empty()) {
             const struct pri_party_number& number = sub.u.connected_line.id.number;
             if (number.valid && number.str[0] != '\0') port.cli = EventText(number.str, sizeof number.str);
         } else if (sub.cmd == PRI_SUBCMD_REDIRECTING) {

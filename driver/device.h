@@ -93,8 +93,9 @@ public:
     std::atomic<uint32_t> ringStart{0};
     std::string dialCli;
     std::atomic<bool> allowIncoming{true};
-    plat::RecursiveLock infoLock;  // CLI, DLI, RLI, CALLTYPE, INPUTTYPE, cause, digit queue
+    plat::RecursiveLock infoLock;  // CLI, DLI, RLI, ANI, CALLTYPE, INPUTTYPE, cause, digit queue
     std::string cli, dli, rli;
+    std::string ani;  // the network-provided calling number of an incoming call; CLI once connected
     const char* callType = "";
     const char* inputType = "";
 };

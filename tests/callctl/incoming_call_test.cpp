@@ -200,6 +200,26 @@ TEST_F(CallTest, ChannellessCallLimitCountsCallsInProgress) {
               std::string::npos);
 }
 
+// A SETUP with a user-provided and a network-provided calling number: CLI is the user's while the call rings and
+// the network's once the call is connected.
+TEST_F(CallTest, CliAfterAnswerIsTheNetworkProvidedNumber) {
+    loop().FilterPeerFrames([](std::vector<uint8_t>& f) {
+        size_t at = Element(f, kSetup, kCallingNumber);
+        if (at == 0) return;
+        const std::string number = "0309876543";
+        std::vector<uint8_t> network = {kCallingNumber, uint8_t(2 + number.size()), 0x21, 0x83};  // screened by the network
+        network.insert(network.end(), number.begin(), number.end());
+        f.insert(f.begin() + static_cast<long>(at + 2 + f[at + 1]), network.begin(), network.end());
+    });
+    driver::CDevice& port = Port(0, 4);
+    Ring(0, 4, "0301234567");
+    EXPECT_EQ(Info(port, "CLI"), "0301234567");
+    ASSERT_TRUE(Answer(port));
+    EXPECT_EQ(Info(port, "CLI"), "0309876543");
+    EXPECT_TRUE(Hangup(port));
+    EXPECT_EQ(Info(port, "CLI"), "");
+}
+
 // A RESTART of the whole interface restarts every B-channel of the trunk: each port with a call ends idle with one
 // disconnect entry and one event; idle ports and the other trunk are left alone.
 TEST_F(CallTest, WholeInterfaceRestartClearsEveryCallOfTheTrunkOnce) {
