@@ -1,4 +1,5 @@
 // The signalling thread of one card link on a local socket pair: the test plays the card. No network is used.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -114,4 +115,23 @@ TEST_F(SignallingTest, LibpriTimersKeepTheirPeriodWhileTheCardFloodsTheConnectio
     flooding = false;
     flood.join();
     EXPECT_TRUE(repeated) << FramesSent() << " frames: the retransmissions stopped while the card flooded";
+}
+
+// CardClose wakes the thread and closes the socket only once the thread has ended: a number closed under it could
+// be taken by another socket and read by the ending thread.
+TEST_F(SignallingTest, CardCloseClosesTheControlSocketOnlyAfterTheThreadEnded) {
+    StartThread();
+    const int number = fds_[0];
+    std::atomic<bool> endedAtClose{false}, closed{false};
+    std::thread watch([&] {
+        testsupport::WaitUntil([&] { return fcntl(number, F_GETFD) < 0; }, kDeadlineMs, 0);
+        endedAtClose = g_threadEnded.load();
+        closed = fcntl(number, F_GETFD) < 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread waits on the socket, without limit
+    CardClose(card_);
+    watch.join();
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(endedAtClose);
+    EXPECT_TRUE(g_threadEnded);
 }
