@@ -149,6 +149,9 @@ void CreateEchoCancellers(CardLink& card, int trunk, int32_t tailMs) {
     if (taps == 0) {
         VAXO_TRACE(2, driver::kGeneralPort, "Card %u trunk %d: EchoTail %d ms gives no echo canceller",
                    card.cardIndex, trunk + 1, tailMs);
+    } else if (tailMs > EchoCanceller::kMaxEchoTailMs) {
+        VAXO_TRACE(2, driver::kGeneralPort, "Card %u trunk %d: EchoTail %d ms taken as %d ms", card.cardIndex,
+                   trunk + 1, tailMs, EchoCanceller::kMaxEchoTailMs);
     }
     int failed = 0;
     for (int t = 0; t < transport::kTimeslotsPerTrunk; ++t) {
@@ -165,15 +168,40 @@ void CreateEchoCancellers(CardLink& card, int trunk, int32_t tailMs) {
     }
 }
 
-void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+namespace {
+
+ChannelMedia* ChannelOf(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
     if (cardIndex >= static_cast<uint32_t>(transport::kMaxCards) || trunk >= static_cast<uint32_t>(transport::kMaxTrunks) ||
         timeslot >= static_cast<uint32_t>(transport::kTimeslotsPerTrunk)) {
-        return;
+        return nullptr;
     }
     CardLink* card = transport::g_cards[cardIndex];
     CardMedia* m = card != nullptr ? Media(*card) : nullptr;
-    if (m == nullptr) return;
-    m->channels[trunk * transport::kTimeslotsPerTrunk + timeslot].flushGeneration.fetch_add(1);
+    return m != nullptr ? &m->channels[trunk * transport::kTimeslotsPerTrunk + timeslot] : nullptr;
+}
+
+}  // namespace
+
+uint64_t DroppedBlocks(const CardLink& card) {
+    const CardMedia* m = card.media.get();
+    return m != nullptr ? m->drops.droppedBlocks.load(std::memory_order_relaxed) : 0;
+}
+
+void CountDroppedBlock(uint32_t cardIndex) {
+    if (cardIndex >= static_cast<uint32_t>(transport::kMaxCards)) return;
+    CardLink* card = transport::g_cards[cardIndex];
+    CardMedia* m = card != nullptr ? Media(*card) : nullptr;
+    if (m != nullptr) m->drops.droppedBlocks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+    ChannelMedia* ch = ChannelOf(cardIndex, trunk, timeslot);
+    if (ch != nullptr) ch->flushGeneration.fetch_add(1);
+}
+
+void TakeFillGeneration(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+    ChannelMedia* ch = ChannelOf(cardIndex, trunk, timeslot);
+    if (ch != nullptr) ch->fillGeneration = ch->flushGeneration.load(std::memory_order_acquire);
 }
 
 void RequestMediaStop(CardLink& card) {
