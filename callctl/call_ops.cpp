@@ -104,6 +104,7 @@ std::string PrepareOutgoing(CDevice& port, const char* number) {
     port.cli = port.dialCli;
     port.dli = number;
     port.rli.clear();
+    port.ani.clear();
     port.callType = kCallTypeVoice;
     return port.dialCli;
 }
@@ -133,8 +134,11 @@ bool Answer(CDevice& port) {
 }
 
 bool Hangup(CDevice& port) {
-    port.ringCount.store(0);
-    port.ringStart.store(0);
+    {
+        plat::LockGuard callGuard(port.callLock);
+        port.ringCount.store(0);
+        port.ringStart.store(0);
+    }
     transport::TrunkLink* trunk = TrunkOf(port);
     bool sent = false;
     q931_call* call = SendRelease(port, trunk, kCauseNormalClearing, &sent);
@@ -191,6 +195,8 @@ bool Dial(CDevice& port, const char* number) {
         return false;
     }
     NoteNewCall(port);
+    port.ringCount.store(0);  // an outgoing call: its CONNECT is reported as such
+    port.ringStart.store(0);
     port.callHandle.store(call);
     if (SendSetup(controller, call, port, number, caller, trunk->numberType)) return true;
     pri_destroycall(controller, call);

@@ -81,6 +81,7 @@ void ResetInfo(CDevice& port, int32_t cause) {
     port.cli.clear();
     port.dli.clear();
     port.rli.clear();
+    port.ani.clear();
     port.inputType = kEmptyText;
     port.digitQueue.Clear();
 }
@@ -125,6 +126,7 @@ void OfferToPort(CDevice& port, struct pri* controller, const pri_event_ring& ri
         port.cli = EventText(ring.callingnum, sizeof ring.callingnum);
         port.dli = EventText(ring.callednum, sizeof ring.callednum);
         port.rli = EventText(ring.redirectingnum, sizeof ring.redirectingnum);
+        port.ani = EventText(ring.callingani, sizeof ring.callingani);
         port.callType = kCallTypeVoice;
         inband = port.cli.size() <= kInbandMaxCliLength;
     }
@@ -133,9 +135,12 @@ void OfferToPort(CDevice& port, struct pri* controller, const pri_event_ring& ri
         pri_proceeding(controller, ring.call, channel, 0);
         pri_acknowledge(controller, ring.call, channel, inband ? 1 : 0);
     }
-    uint32_t now = plat::TickCountMs();
-    port.ringStart.store(now != 0 ? now : 1);
-    port.ringCount.store(1);
+    {
+        plat::LockGuard callGuard(port.callLock);  // GetRings writes the count back under it
+        uint32_t now = plat::TickCountMs();
+        port.ringStart.store(now != 0 ? now : 1);
+        port.ringCount.store(1);
+    }
     port.PostEvent(driver::kEventRing);
 }
 
@@ -233,14 +238,17 @@ void OnProceeding(CDevice& port, const pri_event_proceeding& proceeding, const c
 
 // Numbers that libpri reports publicly with a connection: the connected
 // party (the remote end) and a redirecting party, each only when present.
+// The network-provided calling number the SETUP carried, if any, is the CLI
+// of the connected call.
 void TakeConnectionNumbers(CDevice& port, const struct pri_subcommands* subcmds, bool remoteIsCaller) {
     plat::LockGuard info(port.infoLock);
     port.callType = kCallTypeVoice;
+    if (!port.ani.empty()) port.cli = port.ani;
     if (subcmds == nullptr) return;
     int count = subcmds->counter_subcmd < PRI_MAX_SUBCOMMANDS ? subcmds->counter_subcmd : PRI_MAX_SUBCOMMANDS;
     for (int i = 0; i < count; ++i) {
         const struct pri_subcommand& sub = subcmds->subcmd[i];
-        if (sub.cmd == PRI_SUBCMD_CONNECTED_LINE && remoteIsCaller) {
+        if (sub.cmd == PRI_SUBCMD_CONNECTED_LINE && remoteIsCaller && port.ani.empty()) {
             const struct pri_party_number& number = sub.u.connected_line.id.number;
             if (number.valid && number.str[0] != '\0') port.cli = EventText(number.str, sizeof number.str);
         } else if (sub.cmd == PRI_SUBCMD_REDIRECTING) {
@@ -289,6 +297,16 @@ void OnRestart(CDevice& port, struct pri* controller) {
     Hangup(TrunkOf(port), controller, port.callHandle.load(), kCauseNormalClearing);
 }
 
+// A RESTART without a channel (all interfaces) restarts every B-channel of
+// the trunk; each port's call then clears as for a restart of its channel.
+void OnTrunkRestart(uint16_t trunk, uint32_t firstPort, struct pri* controller) {
+    uint64_t trunkFirst = uint64_t{firstPort} + uint64_t{kChannelsPerTrunk} * trunk;
+    for (uint32_t i = 0; i < kChannelsPerTrunk; ++i) {
+        CDevice* port = LookupNumber(trunkFirst + i);
+        if (port != nullptr && port->callHandle.load() != nullptr) OnRestart(*port, controller);
+    }
+}
+
 }  // namespace
 
 void NoteNewCall(const driver::CDevice& port) {
@@ -301,6 +319,10 @@ void PriEventCallback(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t 
     if (event == nullptr || trunk >= transport::kMaxTrunks) return;
     if (code == kCallRing && channel == kNoChannel) {
         OnChannellessRing(trunk, context, controller, event->ring);
+        return;
+    }
+    if (code == kCallRestart && channel == kNoChannel) {
+        OnTrunkRestart(trunk, context, controller);
         return;
     }
     CDevice* port = PortOfChannel(trunk, channel, context);
