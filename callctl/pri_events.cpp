@@ -293,8 +293,18 @@ void OnClearing(CDevice& port, uint32_t code, struct pri* controller, const pri_
     }
 }
 
+// A RESTART of the port's B-channel: the network has let go of the call,
+// so libpri's record of it goes without a message (a DISCONNECT would only
+// draw an unknown-call answer, or none when ours was already out) and the
+// host gets the call's one disconnect entry at once.
 void OnRestart(CDevice& port, struct pri* controller) {
-    Hangup(TrunkOf(port), controller, port.callHandle.load(), kCauseNormalClearing);
+    q931_call* call = port.callHandle.load();
+    if (call == nullptr) return;
+    if (controller != nullptr) {
+        TrunkGuard guard(TrunkOf(port));
+        pri_destroycall(controller, call);
+    }
+    ReportClearing(port, kCauseNormalClearing);
 }
 
 // A RESTART without a channel (all interfaces) restarts every B-channel of

@@ -12,7 +12,7 @@
 //   audio-drop <n> | audio-dup <n> | audio-reorder | audio-stall <ms> | audio-lost <k>
 //   hdlc-error <trunk> <code>
 //   raw <hex bytes>                e.g. "raw FF 10 01 2C 01"
-//   garbage <bytes> [seed]         random bytes between messages
+//   garbage <bytes> [seed]         random bytes between messages, none 0xFF
 //   card-info [serial=S] [trunks=N] [flags=F] [version=V]   unasked card information
 #pragma once
 #include <string>

@@ -123,7 +123,8 @@ public:
     void SendRaw(const std::vector<uint8_t>& bytes, bool splitEachByte = false);
     // Unasked card information with these facts.
     void SendCardInfo(const CardProfile& facts);
-    // Random bytes on the control connection, between whole messages.
+    // Random bytes on the control connection, between whole messages (no
+    // 0xFF among them, so none starts a message).
     void SendGarbage(size_t bytes, uint32_t seed);
     // "VAXO B" broadcast on the card's subnet; the connection is left as it
     // is (call CloseConnection first to play a card that lost it).

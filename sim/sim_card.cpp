@@ -473,6 +473,7 @@ void SimCard::SendGarbage(size_t bytes, uint32_t seed) {
     for (auto& b : junk) {
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
         b = static_cast<uint8_t>(x >> 24);
+        if (b == wire::kMessageStart) b = 0;  // noise, not the start of a message
     }
     impl_->SendControl(junk);
 }

@@ -297,7 +297,16 @@ TEST(FaultMatrix, TrunkFaultsInEveryCallState) {
     EXPECT_EQ(Resources().threads, start.threads);
 }
 
-// Faults of the whole card, one after the other: the control connection
+// Hostile card messages: noise between messages, card information with
+// other facts and impossible trunk counts, lengths and links at and past
+// their limits.
+const char* const kHostile[] = {
+    "garbage 600 7",         "card-info trunks=8 serial=99", "card-info trunks=0",          "card-info trunks=-1 serial=0",
+    "card-info trunks=127",  "raw FF 10 01 2C 01",           "raw FF 10 00 03 00 01 02 03", "raw FF 10 09 03 00 01 02 03",
+    "raw FF 10 01 00 00",    "raw FF 07 00",                 "raw FF 11 08 02",             "raw FF 02 01 06 10",
+    "garbage 300 11"};
+
+// Faults of the whole card, one after the other: hostile card messages; the control connection
 // ended (FIN, then RST) and the card silent, each found by the module's
 // silence check and mended by the card's announcement; a restart announced
 // before the module noticed the loss; the audio stalled for 2 s.
@@ -310,7 +319,8 @@ TEST(FaultMatrix, CardFaultsInEveryCallState) {
         const char* recover;  // after the module reported the card down, before the announcement
         Outcome outcome;
     };
-    const Phase phases[] = {{"fin", "", {true, kLineEvents}},
+    const Phase phases[] = {{"hostile", nullptr, {false, 0}},
+                            {"fin", "", {true, kLineEvents}},
                             {"rst", "", {true, kLineEvents}},
                             {"silent on", "silent off", {true, kLineEvents}},
                             {"restart", nullptr, {true, kLineEvents}},
@@ -320,7 +330,11 @@ TEST(FaultMatrix, CardFaultsInEveryCallState) {
         std::vector<std::unique_ptr<Slot>> slots = m.Build(0);
         ASSERT_FALSE(testing::Test::HasFatalFailure());
         const size_t downs = Count(env.host->ReadLog(), "Card 0 is down");
-        m.Command(p.fault);
+        if (std::string(p.fault) == "hostile") {
+            for (const char* c : kHostile) m.Command(c);
+        } else {
+            m.Command(p.fault);
+        }
         if (p.recover != nullptr) {
             ASSERT_TRUE(WaitUntil([&] { return Count(env.host->ReadLog(), "Card 0 is down") > downs; }, kSetUpMs));
             if (*p.recover) m.Command(p.recover);
@@ -331,6 +345,9 @@ TEST(FaultMatrix, CardFaultsInEveryCallState) {
             m.EndNormally(slots);
         }
         m.Check(slots, p.outcome.callsEnd ? p.outcome : Outcome{true, 0});
+        if (std::string(p.fault) == "hostile")
+            EXPECT_TRUE(env.Log("Card 0: card information while open ignored (serial 99, 8 trunks)"));
+        EXPECT_EQ(Count(env.host->ReadLog(), "Card 0 is down"), downs + (p.outcome.callsEnd ? 1 : 0));
         m.NewCalls(slots);
     }
     EXPECT_EQ(Resources().fds, start.fds);
