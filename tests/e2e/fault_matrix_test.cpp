@@ -172,8 +172,14 @@ struct Matrix {
         }
     }
 
+    // The network has let go of the port's call too (no call is left
+    // hanging on the far side of the line).
+    bool FarEndCleared(const Slot& s) const {
+        return s.farCall < 0 || (card.WaitCall(s.farCall, [](const sim::CallRecord& c) { return c.cleared; }, 0));
+    }
+
     // After the fault's recovery: every port idle and ready, one disconnect
-    // entry per call, events as expected.
+    // entry per call, events as expected, the far end's calls gone.
     void Check(std::vector<std::unique_ptr<Slot>>& slots, const Outcome& o) {
         auto hadCall = [](const Slot& s) { return s.state != State::Idle; };
         // The line's first event carries the disconnect entry of its call.
@@ -182,7 +188,7 @@ struct Matrix {
             slots,
             [&](Slot& s) {
                 return s.hangupDone && std::string(api.GetInfo(s.port, "CHANNELSTATE")) == "READY" &&
-                       s.progressEvents >= expectedEvents(s) && Disconnects(s) >= size_t(hadCall(s)) &&
+                       s.progressEvents >= expectedEvents(s) && Disconnects(s) >= size_t(hadCall(s)) && FarEndCleared(s) &&
                        (s.state != State::AnsweredMedia || (s.playEnds >= 1 && s.recordEnds >= 1));
             },
             kRecoveryMs);
@@ -195,6 +201,7 @@ struct Matrix {
             EXPECT_STREQ(api.GetInfo(s->port, "CHANNELSTATE"), "READY");
             EXPECT_FALSE(api.IsCallActive(s->port));
             EXPECT_EQ(api.GetRings(s->port), 0);
+            EXPECT_TRUE(FarEndCleared(*s));
             EXPECT_EQ(Disconnects(*s), size_t(hadCall(*s))) << testing::PrintToString(s->texts);
             EXPECT_EQ(s->progressEvents, expectedEvents(*s));
             if (s->state == State::AnsweredMedia) EXPECT_EQ(std::make_pair(s->playEnds, s->recordEnds), std::make_pair(1, 1));
