@@ -95,6 +95,7 @@ public:
     bool WaitConnected(int timeoutMs) const;
     std::vector<ControlMessage> Received() const;  // every message so far
     uint16_t ModuleAudioPort() const;              // from FF 05, 0 until seen
+    uint16_t ModuleAudioSourcePort() const;        // the module's audio packets come from it, 0 until one did
     bool DChannelUp(int trunk) const;              // the simulated peer's view
     bool WaitDChannelUp(int trunk, int timeoutMs) const;
     std::vector<ControlMessage> ReceivedOfType(uint8_t type) const;

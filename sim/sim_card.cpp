@@ -107,6 +107,7 @@ struct SimCard::Impl {
     uint32_t cardAddress = 0, broadcast = INADDR_BROADCAST;
     std::atomic<uint32_t> moduleAddress{0};
     std::atomic<uint16_t> audioPort{0};
+    std::atomic<uint16_t> audioSourcePort{0};  // of the module's latest audio packet
     std::atomic<bool> streaming{false};
     std::atomic<bool> abortPending{false};        // the control thread aborts the connection
     std::atomic<int64_t> audioStallUntilMs{0};
@@ -196,6 +197,7 @@ struct SimCard::Impl {
         parser.Reset();
         moduleAddress = peer.sin_addr.s_addr;
         audioPort = 0;
+        audioSourcePort = 0;
         std::lock_guard<std::mutex> g(sendLock);
         conn = fd;
     }
@@ -276,13 +278,14 @@ struct SimCard::Impl {
     }
 
     // --- audio socket ---------------------------------------------------
-    void OnDatagram(const uint8_t* d, size_t n, uint32_t from) {
+    void OnDatagram(const uint8_t* d, size_t n, uint32_t from, uint16_t fromPort) {
         if (n >= wire::kTagBytes && std::memcmp(d, wire::kDiscoveryQuery, wire::kTagBytes) == 0) {
             if (!answerDiscovery) return;
             auto reply = wire::Announcement(wire::kReplyTag, profile.serial);
             sockaddr_in to = SocketAddress(from, wire::kCardPort);
             sendto(udp, reply.data(), reply.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
         } else if (n >= 2 && d[0] == wire::kAudioMagic0 && d[1] == wire::kAudioMagic1) {
+            audioSourcePort = fromPort;
             audio->OnModulePacket(d, n);
         }
     }
@@ -294,7 +297,7 @@ struct SimCard::Impl {
             socklen_t len = sizeof from;
             ssize_t n = recvfrom(udp, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 0) return;
-            OnDatagram(buf, static_cast<size_t>(n), from.sin_addr.s_addr);
+            OnDatagram(buf, static_cast<size_t>(n), from.sin_addr.s_addr, ntohs(from.sin_port));
         }
     }
 
@@ -416,6 +419,7 @@ std::vector<ControlMessage> SimCard::ReceivedOfType(uint8_t type) const {
 }
 
 uint16_t SimCard::ModuleAudioPort() const { return impl_->audioPort; }
+uint16_t SimCard::ModuleAudioSourcePort() const { return impl_->audioSourcePort; }
 
 bool SimCard::DChannelUp(int trunk) const { return impl_->farEnd->DChannelUp(trunk); }
 

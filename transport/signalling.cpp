@@ -15,7 +15,7 @@ namespace transport {
 
 namespace {
 
-constexpr size_t kReceiveBytes = 8000;
+constexpr size_t kReceiveBytes = 8000;     // one receive per pass: the most a card gets handled at once
 constexpr uint32_t kSilenceLimitMs = 1000;  // no data this long: the card is down
 constexpr int kMaxWaitMs = 100;             // socket wait while the card link is open
 constexpr uint32_t kClosedSleepMs = 100;    // control connection gone: idle until stopped
@@ -115,6 +115,9 @@ private:
         }
         lastDataMs_ = plat::TickCountMs();
         parser_.Feed(buffer_.get(), static_cast<size_t>(n));
+        // A card that keeps the connection readable must not hold libpri's
+        // timers back: the due ones run after every receive as well.
+        if (Open()) RunTimers(card_);
         return true;
     }
 
