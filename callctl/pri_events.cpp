@@ -45,6 +45,9 @@ std::atomic<q931_call*> g_countedCall[driver::kMaxPorts];
 // Per port number: a call the port let go of by a local reset while libpri
 // still had it; its end wakes a waiting Reject.
 std::atomic<q931_call*> g_releasedCall[driver::kMaxPorts];
+// Per port number: the line went away under a call; the network is to be
+// told with a RESTART of the B-channel once the line is back.
+std::atomic<bool> g_restartDue[driver::kMaxPorts];
 // Makes the check of the limit and the taking of a port one step, across
 // the signalling threads of all cards.
 plat::RecursiveLock g_countLock;
@@ -290,8 +293,18 @@ void OnClearing(CDevice& port, uint32_t code, struct pri* controller, const pri_
     }
 }
 
+// A RESTART of the port's B-channel: the network has let go of the call,
+// so libpri's record of it goes without a message (a DISCONNECT would only
+// draw an unknown-call answer, or none when ours was already out) and the
+// host gets the call's one disconnect entry at once.
 void OnRestart(CDevice& port, struct pri* controller) {
-    Hangup(TrunkOf(port), controller, port.callHandle.load(), kCauseNormalClearing);
+    q931_call* call = port.callHandle.load();
+    if (call == nullptr) return;
+    if (controller != nullptr) {
+        TrunkGuard guard(TrunkOf(port));
+        pri_destroycall(controller, call);
+    }
+    ReportClearing(port, kCauseNormalClearing);
 }
 
 // A RESTART without a channel (all interfaces) restarts every B-channel of
@@ -346,6 +359,31 @@ void PortCallReset(driver::CDevice& port, int32_t cause) {
     ResetInfo(port, cause);
     plat::LockGuard call(port.callLock);
     ResetCallFields(port);
+}
+
+void EndCallOnLineLoss(CDevice& port) {
+    transport::TrunkLink* trunk = TrunkOf(port);
+    TrunkGuard guard(trunk);
+    q931_call* call = port.callHandle.load();
+    if (call != nullptr) {
+        g_restartDue[port.portNumber].store(true);
+        Hangup(trunk, ControllerOf(trunk), call, kCauseDestinationOutOfOrder);
+    }
+    NoteNewCall(port);
+    ResetInfo(port, kCauseDestinationOutOfOrder);
+    plat::LockGuard lock(port.callLock);
+    ResetCallFields(port);
+    if (call != nullptr) QueueProgress(port, kProgressDisconnected, kCauseDestinationOutOfOrder);
+    port.PostEvent(driver::kEventCallProgress);
+    port.callEvent.Set();  // an Answer or Hangup waiting on the call returns now
+}
+
+void RestartLostChannel(CDevice& port) {
+    if (!g_restartDue[port.portNumber].exchange(false)) return;
+    transport::TrunkLink* trunk = TrunkOf(port);
+    TrunkGuard guard(trunk);
+    struct pri* controller = ControllerOf(trunk);
+    if (controller != nullptr) pri_reset(controller, static_cast<int>(port.timeslot));
 }
 
 int32_t IncomingCallCount() {

@@ -119,6 +119,8 @@ struct CardLink {
     uint32_t txLength = 0;
     plat::RecursiveLock txLock;  // the transmit buffer is shared by set-up and link resets
     std::atomic<uint8_t> open{0};
+    // The card was reported down since its last set-up.
+    std::atomic<bool> downReported{false};
 
     TrunkLink trunks[kMaxTrunks];
 

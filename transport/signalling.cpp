@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "driver/trace.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
 #include "platform/socket.h"
@@ -32,6 +33,13 @@ public:
     void CardInformation(const CardInfo& info) override {
         if (!info.valid) {
             card_.infoRejected.fetch_add(1);
+            return;
+        }
+        // The ports, trunks and audio of an open link were made for the facts
+        // given at set-up; a reopen takes new ones.
+        if (card_.open.load() != 0) {
+            VAXO_TRACE(2, driver::kGeneralPort, "Card %u: card information while open ignored (serial %u, %d trunks)",
+                       card_.cardIndex, info.serial, static_cast<int>(info.trunks));
             return;
         }
         {
