@@ -92,8 +92,21 @@ void Watch(const hostapi::ModuleApi& api, int ports, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4 || std::string(argv[1]) != "--module") {
-        fprintf(stderr, "usage: vaxo-diag --module PATH list | watch SECONDS | dial PORT NUMBER [SECONDS] | hangup PORT\n");
+    // Without "--module PATH" the installed module is used; argv is then
+    // read as if the option had been given.
+    std::vector<char*> args(argv, argv + argc);
+    char defaultModule[] = VAXO_DEFAULT_MODULE;
+    char option[] = "--module";
+    if (argc < 2 || std::string(argv[1]) != "--module") {
+        args.insert(args.begin() + 1, {option, defaultModule});
+    }
+    argc = static_cast<int>(args.size());
+    argv = args.data();
+    if (argc < 4) {
+        fprintf(stderr,
+                "usage: vaxo-diag [--module PATH] list | watch SECONDS | dial PORT NUMBER [SECONDS] | hangup PORT\n"
+                "default module: %s\n",
+                VAXO_DEFAULT_MODULE);
         return 2;
     }
     hostapi::ModuleApi api{};
