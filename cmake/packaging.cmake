@@ -24,9 +24,11 @@ foreach(_l ${CMAKE_DL_LIBS})
 endforeach()
 
 # The tools look for the installed module and prompts unless told otherwise.
-target_compile_definitions(vaxo_hostkit PUBLIC
-  VAXO_DEFAULT_MODULE="${VAXO_MODULE_DIR}/vaxo-dt-qpl.dev"
-  VAXO_DEFAULT_PROMPTS="${CMAKE_INSTALL_FULL_DATADIR}/vaxo-dt-qpl/prompts")
+foreach(_tool vaxo-ivr-host vaxo-diag)
+  target_compile_definitions(${_tool} PRIVATE
+    VAXO_DEFAULT_MODULE="${VAXO_MODULE_DIR}/vaxo-dt-qpl.dev"
+    VAXO_DEFAULT_PROMPTS="${CMAKE_INSTALL_FULL_DATADIR}/vaxo-dt-qpl/prompts")
+endforeach()
 
 # Runtime package.
 install(TARGETS vaxo_module LIBRARY DESTINATION ${VAXO_MODULE_DIR} COMPONENT runtime)
