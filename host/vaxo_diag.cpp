@@ -1,10 +1,11 @@
 // Diagnostics for the driver module: lists cards and ports, watches events
 // live, and places or clears a call on a port. Loads the module by path as
 // a host does.
-//   vaxo-diag --module PATH list
-//   vaxo-diag --module PATH watch SECONDS
-//   vaxo-diag --module PATH dial PORT NUMBER [SECONDS]
-//   vaxo-diag --module PATH hangup PORT
+//   vaxo-diag [--module PATH] list
+//   vaxo-diag [--module PATH] watch SECONDS
+//   vaxo-diag [--module PATH] dial PORT NUMBER [SECONDS]
+//   vaxo-diag [--module PATH] hangup PORT
+// Without --module it loads the installed module.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
