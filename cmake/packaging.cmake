@@ -30,18 +30,33 @@ foreach(_tool vaxo-ivr-host vaxo-diag)
     VAXO_DEFAULT_PROMPTS="${CMAKE_INSTALL_FULL_DATADIR}/vaxo-dt-qpl/prompts")
 endforeach()
 
+set(_pkg ${CMAKE_BINARY_DIR}/package)
+# Compressed copy as Debian wants it: no name or time stamp inside.
+function(vaxo_gzip from to)
+  get_filename_component(_dir ${to} DIRECTORY)
+  file(MAKE_DIRECTORY ${_dir})
+  execute_process(COMMAND gzip -9nc ${from} OUTPUT_FILE ${to} RESULT_VARIABLE _rc)
+  if(NOT _rc EQUAL 0)
+    message(FATAL_ERROR "gzip failed on ${from}")
+  endif()
+endfunction()
+
 # Runtime package.
 install(TARGETS vaxo_module LIBRARY DESTINATION ${VAXO_MODULE_DIR} COMPONENT runtime)
 install(FILES ${CMAKE_SOURCE_DIR}/driver/vaxo-dt-qpl.ini DESTINATION ${VAXO_MODULE_DIR} COMPONENT runtime)
 install(TARGETS vaxo-ivr-host vaxo-diag hdlc2pcap vaxo-cardsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT runtime)
+foreach(_tool vaxo-ivr-host vaxo-diag hdlc2pcap vaxo-cardsim)
+  vaxo_gzip(${CMAKE_SOURCE_DIR}/docs/man/${_tool}.1 ${_pkg}/man/${_tool}.1.gz)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/${_tool}.1)
+  install(FILES ${_pkg}/man/${_tool}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+endforeach()
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/host/prompts/ DESTINATION ${CMAKE_INSTALL_DATADIR}/vaxo-dt-qpl/prompts
   COMPONENT runtime)
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/lintian-overrides
   DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vaxo-dt-qpl COMPONENT runtime)
 
 # Development package.
-set(_pkg ${CMAKE_BINARY_DIR}/package)
 install(FILES ${CMAKE_SOURCE_DIR}/include/vaxo_dt_qpl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vaxo-dt-qpl
   COMPONENT dev)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/package/vaxo-dt-qpl.pc.in ${_pkg}/vaxo-dt-qpl.pc @ONLY)
@@ -64,10 +79,7 @@ foreach(_c runtime dev)
   set(_doc ${_pkg}/doc-${_c})
   configure_file(${CMAKE_SOURCE_DIR}/cmake/package/copyright.in ${_doc}/copyright @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/package/changelog.in ${_doc}/changelog @ONLY)
-  execute_process(COMMAND gzip -9nf ${_doc}/changelog RESULT_VARIABLE _rc)
-  if(NOT _rc EQUAL 0)
-    message(FATAL_ERROR "gzip failed on ${_doc}/changelog")
-  endif()
+  vaxo_gzip(${_doc}/changelog ${_doc}/changelog.gz)
   install(FILES ${_doc}/copyright ${_doc}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${VAXO_DEB_NAME}
     COMPONENT ${_c})
 endforeach()
