@@ -237,9 +237,26 @@ void JoinMediaTickThread(CardLink& card) {
     JoinThread(card, card.mediaTick, "media tick");
 }
 
+// A play whose last block was queued towards the line but had not gone out
+// when the card's media stopped still ends, with its event, as the block is
+// dropped with the pools. Runs once the media threads have ended.
+void EndCutOffPlays(CardLink& card, CardMedia& m) {
+    const transport::MediaCallback callback = card.mediaCallback.load();
+    if (callback == nullptr) return;
+    for (int c = 0; c < transport::kMaxChannels; ++c) {
+        ChannelMedia& ch = m.channels[c];
+        if (ch.marksHandled == ch.marksQueued) continue;
+        ch.marksHandled = ch.marksQueued;
+        callback(static_cast<uint16_t>(c / transport::kTimeslotsPerTrunk),
+                 static_cast<uint16_t>(c % transport::kTimeslotsPerTrunk), kMediaPlayMark, card.mediaContext, nullptr,
+                 0);
+    }
+}
+
 void ReleaseCardMedia(CardLink& card) {
     CardMedia* m = Media(card);
     if (m == nullptr || m->threadsLeftRunning) return;
+    EndCutOffPlays(card, *m);
     CloseRetiredSocket(*m);
     for (ChannelMedia& ch : m->channels) {
         ch.send.Release();

@@ -149,6 +149,26 @@ TEST(LogWriter, StopWritesWhatIsPendingAndRestartAppends) {
     EXPECT_EQ(ReadFile(path), "older\r\none\r\nwhile stopped\r\ntwo\r\n");
 }
 
+// The cut keeps the newest whole lines that fit: exactly those, also when a line ends right at the cut.
+TEST(LogWriter, CutKeepsExactlyTheNewestWholeLinesThatFit) {
+    const std::string text = "one\r\ntwo\r\nthree\r\n";  // lines of 5, 5 and 7 bytes
+    const struct {
+        size_t keep;
+        const char* kept;
+        uint64_t dropped;
+    } cuts[] = {{17, "one\r\ntwo\r\nthree\r\n", 0}, {16, "two\r\nthree\r\n", 1}, {12, "two\r\nthree\r\n", 1},
+                {11, "three\r\n", 2},                {7, "three\r\n", 2},             {6, "", 3},
+                {0, "", 3}};
+    for (const auto& cut : cuts) {
+        std::string t = text;
+        EXPECT_EQ(driver::DropOldestLines(t, cut.keep), cut.dropped) << cut.keep;
+        EXPECT_EQ(t, cut.kept) << cut.keep;
+    }
+    std::string unended = "one\r\npart";
+    EXPECT_EQ(driver::DropOldestLines(unended, 3), 2u);
+    EXPECT_EQ(unended, "");
+}
+
 TEST(LogWriter, CapDropsOldestWholeLinesAndSaysHowMany) {
     TempDir dir;
     std::string path = dir.File("e.log");

@@ -163,7 +163,7 @@ TEST(ModuleHost, IdentityAndBadPortsBeforeDuringAndAfterInit) {
     ModuleHost host(kTraceAll);
     ASSERT_TRUE(host.loaded());
     EXPECT_STREQ(host->GetDriverName(), "VaxoBoard Digital E1");
-    EXPECT_STREQ(host->GetDriverVer(), "3.0.877:27123");
+    EXPECT_STREQ(host->GetDriverVer(), VAXO_DRIVER_VERSION);
     EXPECT_EQ(host->NoofPorts(), 0);
     EXPECT_TRUE(host->IsDeviceActive());
     const int ports[] = {-1, 0, 1, 1023, 1024, 4096, INT_MIN, INT_MAX};
