@@ -109,6 +109,10 @@ struct CardLink {
     // Connection.
     uint32_t cardAddress = 0;  // network byte order
     std::atomic<plat::Socket> control{plat::kNoSocket};
+    // The card ended the control connection or a receive on it failed; set
+    // and cleared by the signalling thread (the silence check still decides
+    // when the card is down).
+    std::atomic<bool> controlEnded{false};
     plat::RecursiveLock controlLock;  // a send and the closing of the control socket exclude each other
     plat::Socket audio = plat::kNoSocket;
     uint16_t audioPort = 0;

@@ -66,6 +66,7 @@ public:
 
     void Run() {
         parser_.Reset();
+        card_.controlEnded.store(false);
         if (card_.control.load() != plat::kNoSocket) SendCardMessage(card_, CardMessage::InfoRequest());
         lastDataMs_ = plat::TickCountMs();
         while (!card_.signalling.stop.load()) {
@@ -101,11 +102,13 @@ private:
         }
         int n = plat::Receive(s, buffer_.get(), kReceiveBytes);
         if (n <= 0) {
+            card_.controlEnded.store(true);
             if (card_.control.load() != plat::kNoSocket) SilenceCheck();
             plat::SleepMs(kFailureSleepMs);
             return true;
         }
         lastDataMs_ = plat::TickCountMs();
+        card_.controlEnded.store(false);
         parser_.Feed(buffer_.get(), static_cast<size_t>(n));
         return true;
     }

@@ -154,8 +154,10 @@ TEST(TransportE2e, PortsStopAtWholeTrunksWhenTheTableIsFull) {
     EXPECT_EQ(env.host->ReadLog().find("Card 4: Trunk 2 - DCHANNEL"), std::string::npos);
 
     // The refused card is not reopened when it announces itself; a card
-    // that announces afterwards is, so the first one has been read by then.
+    // that announces afterwards (having ended its connection, as a card
+    // that restarts does) is, so the first one has been read by then.
     env.card(5).AnnounceRestart();
+    env.card(0).CloseConnection();
     env.card(0).AnnounceRestart();
     EXPECT_TRUE(env.Log("Card reopen has Succeeded", kSetUpMs));
     const std::string log = env.host->ReadLog();
