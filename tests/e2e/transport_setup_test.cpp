@@ -9,6 +9,7 @@
 
 #include "e2e/transport_lab.h"
 #include "platform/socket.h"
+#include "transport/card_link.h"
 
 using namespace transport_e2e;
 using Bytes = std::vector<uint8_t>;
@@ -176,7 +177,6 @@ TEST(TransportE2e, AFloodOnTheDiscoveryPortDoesNotHoldInit) {
     plat::Socket s = plat::kNoSocket;
     ASSERT_TRUE(env.lab->InCard(0, [&] { s = plat::UdpSocket(); }));
     ASSERT_NE(s, plat::kNoSocket);
-    constexpr uint16_t kDiscoveryPort = 5854;
     constexpr auto kFloodCap = std::chrono::seconds(30);  // the flood ends by itself
     std::atomic<bool> stop{false}, capped{false};
     auto flood = [&] {  // two senders, so that a stalled thread leaves no gap
@@ -186,7 +186,7 @@ TEST(TransportE2e, AFloodOnTheDiscoveryPortDoesNotHoldInit) {
                 capped = true;
                 break;
             }
-            plat::SendTo(s, "junk!!", 6, env.lab->HostAddress(), kDiscoveryPort);
+            plat::SendTo(s, "junk!!", 6, env.lab->HostAddress(), transport::kCardPort);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     };
