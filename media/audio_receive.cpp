@@ -212,14 +212,13 @@ private:
 
 // One datagram into the receive buffer, waiting a while for one; 0 when
 // none came (or the wait failed).
-int ReceiveDatagram(plat::Socket s, CardMedia& m, uint32_t* from) {
-    uint16_t fromPort = 0;
-    int n = plat::ReceiveFrom(s, m.receiveBuffer, sizeof m.receiveBuffer, from, &fromPort);
+int ReceiveDatagram(plat::Socket s, CardMedia& m, uint32_t* from, uint16_t* fromPort) {
+    int n = plat::ReceiveFrom(s, m.receiveBuffer, sizeof m.receiveBuffer, from, fromPort);
     if (n > 0) return n;
     const int ready = plat::WaitReadable(s, kReceiveWaitMs);
     if (ready < 0) plat::SleepMs(kFailedWaitSleepMs);
     if (ready <= 0) return 0;
-    n = plat::ReceiveFrom(s, m.receiveBuffer, sizeof m.receiveBuffer, from, &fromPort);
+    n = plat::ReceiveFrom(s, m.receiveBuffer, sizeof m.receiveBuffer, from, fromPort);
     return n > 0 ? n : 0;
 }
 
@@ -230,6 +229,7 @@ CardMedia* MediaOf(CardLink& card) { return card.media.get(); }
 void ResetAudioReceiveState(CardLink& card) {
     CardMedia& m = *card.media;
     m.sequence.Start();
+    m.source.Reset();
     m.lastReceivedLength = 0;
     memset(m.scratch, 0, sizeof m.scratch);
     for (int c = 0; c < transport::kMaxChannels; ++c) {
@@ -244,12 +244,15 @@ void ResetAudioReceiveState(CardLink& card) {
     while (m.echoReferences.data.Pop(&reference)) m.echoReferences.free.Push(reference);
 }
 
-void HandleAudioDatagram(CardLink& card, const uint8_t* data, size_t length, uint32_t fromAddress) {
+void HandleAudioDatagram(CardLink& card, const uint8_t* data, size_t length, uint32_t fromAddress,
+                         uint16_t fromPort) {
     CardMedia& m = *card.media;
     m.stats.datagrams.fetch_add(1, std::memory_order_relaxed);
     const int trunks = card.trunkCount.load();
+    // Another host on the LAN may send from the card's address; one that
+    // does so from another port while the card streams is kept out.
     if (data == nullptr || fromAddress != card.cardAddress || !WellFormedAudioPacket(data, length) ||
-        !ValidTrunkCount(trunks)) {
+        !ValidTrunkCount(trunks) || !m.source.Admit(fromPort, plat::TickCountMs())) {
         m.stats.dropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -275,8 +278,9 @@ void AudioReceiveThread(void* arg) {
             continue;
         }
         uint32_t from = 0;
-        const int n = ReceiveDatagram(s, m, &from);
-        if (n > 0) HandleAudioDatagram(card, m.receiveBuffer, static_cast<size_t>(n), from);
+        uint16_t fromPort = 0;
+        const int n = ReceiveDatagram(s, m, &from, &fromPort);
+        if (n > 0) HandleAudioDatagram(card, m.receiveBuffer, static_cast<size_t>(n), from, fromPort);
     }
 }
 

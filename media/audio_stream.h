@@ -18,9 +18,11 @@ void AudioReceiveThread(void* cardLink);
 // The state a fresh receive thread starts from: re-sync pending, every
 // channel sending the idle block and filling its scratch block.
 void ResetAudioReceiveState(transport::CardLink& card);
-// One datagram as received from fromAddress (network order): checks,
-// sequence logic, packets sent in answer, cut into the channels' blocks.
-void HandleAudioDatagram(transport::CardLink& card, const uint8_t* data, size_t length, uint32_t fromAddress);
+// One datagram as received from fromAddress (network order) and fromPort:
+// checks, sequence logic, packets sent in answer, cut into the channels'
+// blocks.
+void HandleAudioDatagram(transport::CardLink& card, const uint8_t* data, size_t length, uint32_t fromAddress,
+                         uint16_t fromPort = transport::kCardPort);
 // One packet to the card, as long as the last received one.
 void SendAudioPacket(transport::CardLink& card);
 // Queues the configured number of silent echo references.

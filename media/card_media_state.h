@@ -9,6 +9,7 @@
 
 #include "media/audio_packet.h"
 #include "media/audio_sequence.h"
+#include "media/audio_source_gate.h"
 #include "media/block_ring.h"
 #include "media/dtmf_decode.h"
 #include "media/echo_canceller.h"
@@ -70,7 +71,7 @@ constexpr uint32_t kTickLatenessBuckets = 201;  // up to 20 ms, then later ones
 // Counters for tests and diagnostics (relaxed).
 struct AudioStats {
     std::atomic<uint64_t> datagrams{0};  // handed to the stream, before any check
-    std::atomic<uint64_t> dropped{0};    // wrong source, length, magic or trunk count
+    std::atomic<uint64_t> dropped{0};    // wrong address or port, length, magic or trunk count
     std::atomic<uint64_t> processed{0};
     std::atomic<uint64_t> sent{0};
     std::atomic<uint64_t> sendFailures{0};
@@ -103,6 +104,7 @@ struct CardMedia {
     ScratchBlock scratch[transport::kMaxChannels];  // audio receive thread only
     BlockPool echoReferences;                        // audio receive thread on both sides
     AudioSequence sequence;                          // audio receive thread only
+    AudioSourceGate source;                          // audio receive thread only
 
     std::atomic<plat::Socket> socket{plat::kNoSocket};
     plat::Socket retiredSocket = plat::kNoSocket;  // closed once the receive thread has ended

@@ -109,6 +109,10 @@ struct CardLink {
     // Connection.
     uint32_t cardAddress = 0;  // network byte order
     std::atomic<plat::Socket> control{plat::kNoSocket};
+    // The card ended the control connection or a receive on it failed; set
+    // and cleared by the signalling thread (the silence check still decides
+    // when the card is down).
+    std::atomic<bool> controlEnded{false};
     // Taken from the signalling thread by CardClose; closed once the thread
     // has ended (kept for good when it does not end).
     plat::Socket retiredControl = plat::kNoSocket;

@@ -5,6 +5,7 @@
 
 #include "driver/trace.h"
 #include "platform/adapters.h"
+#include "platform/clock.h"
 #include "platform/socket.h"
 
 namespace transport {
@@ -21,6 +22,9 @@ constexpr char kQuery[] = "VAXO D";
 constexpr int kMaxAdapters = 64;
 constexpr int kAttempts = 3;
 constexpr int kReplyWaitMs = 50;
+// An attempt ends after this at the latest: a host that keeps sending to the
+// port must not hold Init in discovery.
+constexpr uint32_t kMaxAttemptMs = 1000;
 constexpr int kReceiveBufferBytes = 65536;
 
 // Sockets of one adapter, closed when the adapter is done (host's thread).
@@ -62,7 +66,8 @@ private:
     std::vector<uint32_t> reported_;
 };
 
-// Three queries; each attempt lasts until kReplyWaitMs pass without a reply.
+// Three queries; each attempt lasts until kReplyWaitMs pass without a reply
+// (or kMaxAttemptMs in all).
 int QueryAdapter(const plat::AdapterAddress& adapter, uint8_t* buffer, OverflowReport* overflow) {
     AdapterSockets sockets;
     if (!OpenSockets(adapter.address, &sockets)) return 0;
@@ -70,7 +75,9 @@ int QueryAdapter(const plat::AdapterAddress& adapter, uint8_t* buffer, OverflowR
     int added = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         plat::SendTo(sockets.send, kQuery, kMagicBytes, broadcast, kCardPort);
-        while (plat::WaitReadable(sockets.receive, kReplyWaitMs) == 1) {
+        const uint32_t startMs = plat::TickCountMs();
+        while (plat::TickCountMs() - startMs < kMaxAttemptMs &&
+               plat::WaitReadable(sockets.receive, kReplyWaitMs) == 1) {
             uint32_t from = 0;
             int n = plat::ReceiveFrom(sockets.receive, buffer, kMaxDatagramBytes, &from, nullptr);
             CardEntry entry;

@@ -10,6 +10,7 @@
 #include "transport/card_link.h"
 #include "transport/card_setup.h"
 #include "transport/discovery.h"
+#include "transport/restart_hold.h"
 
 namespace transport {
 
@@ -49,16 +50,52 @@ void Reopen(int index, uint32_t from, uint32_t serial) {
     VAXO_TRACE(2, driver::kGeneralPort, "Card reopen has %s", ok ? "Succeeded" : "failed");
 }
 
+RestartHold g_hold;  // listener thread only (cleared before it starts)
+
+}  // namespace
+
 // A restart announcement reopens every listed card with its serial number;
-// serial 0 (not known) and cards refused at start-up are never reopened.
-void Announced(uint32_t from, uint32_t serial) {
-    if (serial == 0) return;
+// serial 0 (not known) and cards refused at start-up are never reopened. A
+// card that is up and talking is reopened only once it stops (RestartHold).
+void ListenerDatagram(const uint8_t* data, size_t n, uint32_t from, uint32_t nowMs, ReopenCard reopen) {
+    uint32_t serial = 0;
+    if (!ParseAnnouncement(data, n, Announcement::kRestart, &serial) || serial == 0) return;
     for (int i = 0; i < g_cardList.size() && !g_stopping.load(); ++i) {
         CardLink& card = Card(i);
         if (card.refused.load() || card.serial.load() != serial) continue;
-        Reopen(i, from, serial);
+        const bool wasHeld = g_hold.Held(i);
+        if (g_hold.Offer(i, serial, from, nowMs, CardTalking(card))) {
+            reopen(i, from, serial);
+        } else if (!wasHeld) {
+            VAXO_TRACE(2, driver::kGeneralPort, "Restart announcement for card serial no %u held: the card is up",
+                       serial);
+        }
     }
 }
+
+void ListenerPass(uint32_t nowMs, ReopenCard reopen) {
+    for (int i = 0; i < g_cardList.size() && !g_stopping.load(); ++i) {
+        if (!g_hold.Held(i)) continue;
+        CardLink& card = Card(i);
+        uint32_t from = 0;
+        uint32_t serial = 0;
+        switch (g_hold.Check(i, nowMs, CardTalking(card), &from, &serial)) {
+        case RestartHold::Due::kReopen:
+            if (card.serial.load() == serial && !card.refused.load()) reopen(i, from, serial);
+            break;
+        case RestartHold::Due::kDropped:
+            VAXO_TRACE(2, driver::kGeneralPort,
+                       "Restart announcement for card serial no %u ignored: the card stayed up", serial);
+            break;
+        case RestartHold::Due::kNothing:
+            break;
+        }
+    }
+}
+
+void ClearHeldAnnouncements() { g_hold.Clear(); }
+
+namespace {
 
 void ListenerBody(void*) {
     plat::SetCurrentThreadName("vaxo-listener");
@@ -72,13 +109,12 @@ void ListenerBody(void*) {
     while (!g_stopping.load()) {
         int ready = plat::WaitReadable(s, kWaitMs);
         if (ready < 0) plat::SleepMs(kWaitMs);  // keeps a failing wait from spinning
-        if (ready != 1) continue;
-        uint32_t from = 0;
-        int n = plat::ReceiveFrom(s, buffer.data(), buffer.size(), &from, nullptr);
-        uint32_t serial = 0;
-        if (n < 0 || !ParseAnnouncement(buffer.data(), static_cast<size_t>(n), Announcement::kRestart, &serial))
-            continue;
-        Announced(from, serial);
+        if (ready == 1) {
+            uint32_t from = 0;
+            int n = plat::ReceiveFrom(s, buffer.data(), buffer.size(), &from, nullptr);
+            if (n >= 0) ListenerDatagram(buffer.data(), static_cast<size_t>(n), from, plat::TickCountMs(), Reopen);
+        }
+        ListenerPass(plat::TickCountMs(), Reopen);
     }
     plat::CloseSocket(s);
 }
@@ -87,6 +123,7 @@ void ListenerBody(void*) {
 
 bool StartListener() {
     g_stopping = false;
+    g_hold.Clear();
     if (!ListenerThread().Start(ListenerBody, nullptr)) return false;
     g_listenerStarted = true;
     return true;

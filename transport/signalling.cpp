@@ -75,6 +75,7 @@ public:
 
     void Run() {
         parser_.Reset();
+        card_.controlEnded.store(false);
         if (card_.control.load() != plat::kNoSocket) SendCardMessage(card_, CardMessage::InfoRequest());
         lastDataMs_ = plat::TickCountMs();
         while (!card_.signalling.stop.load()) {
@@ -110,11 +111,13 @@ private:
         }
         int n = plat::Receive(s, buffer_.get(), kReceiveBytes);
         if (n <= 0) {
+            card_.controlEnded.store(true);
             if (card_.control.load() != plat::kNoSocket) SilenceCheck();
             plat::SleepMs(kFailureSleepMs);
             return true;
         }
         lastDataMs_ = plat::TickCountMs();
+        card_.controlEnded.store(false);
         parser_.Feed(buffer_.get(), static_cast<size_t>(n));
         // A card that keeps the connection readable must not hold libpri's
         // timers back: the due ones run after every receive as well.

@@ -61,3 +61,28 @@ TEST(TransportE2e, SilentCardGoesDownOnceAndARestartReopensIt) {
     EXPECT_EQ(Count(env.host->ReadLog(), "Card 0: Trunk 0 - DCHANNEL UP"), 2u);
     EXPECT_EQ(env->NoofPorts(), 30) << "a reopen keeps the ports";
 }
+
+// Anyone on the LAN can send an announcement: one for a card that is up and
+// talking is held, dropped if the card goes on talking, and acted on once
+// the card ends its connection as a restarting card does.
+TEST(TransportE2e, AnAnnouncementForACardThatIsUpWaitsUntilItFallsQuiet) {
+    E2E_CARDS(env, {Card(4711)});
+    ASSERT_TRUE(env.Start());
+    for (int p = 0; p < 30; ++p) env->SetEventHandle(p, env.host->NewEventHandle());
+    ASSERT_TRUE(env.WaitActive(30));
+    for (int p = 0; p < 30; ++p) TakeEvents(env.api(), p);
+
+    env.card().AnnounceRestart();
+    EXPECT_TRUE(env.Log("Restart announcement for card serial no 4711 held: the card is up", kSetUpMs));
+    EXPECT_TRUE(env.Log("Restart announcement for card serial no 4711 ignored: the card stayed up", kSetUpMs));
+    EXPECT_EQ(env.host->ReadLog().find("Broadcast from Card"), std::string::npos);
+    for (int p = 0; p < 30; ++p) EXPECT_TRUE(TakeEvents(env.api(), p).empty()) << p;
+    EXPECT_TRUE(env.card().Connected());
+
+    env.card().AnnounceRestart();
+    ASSERT_TRUE(WaitUntil([&] { return Count(env.host->ReadLog(), "held: the card is up") == 2; }, kSetUpMs, 10));
+    env.card().CloseConnection();
+    EXPECT_TRUE(env.Log("Broadcast from Card serial no 4711", kSetUpMs));
+    EXPECT_TRUE(env.Log("Card reopen has Succeeded", kSetUpMs));
+    EXPECT_EQ(Count(env.host->ReadLog(), "ignored: the card stayed up"), 1u);
+}

@@ -1,10 +1,15 @@
 // Card start-up as the card and the host see it: set-up messages, ports,
 // D-channels, register values, HDLC errors and capture, card order, cards
 // that never answer or that the tables cannot hold.
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/transport_lab.h"
+#include "platform/socket.h"
+#include "transport/card_link.h"
 
 using namespace transport_e2e;
 using Bytes = std::vector<uint8_t>;
@@ -155,11 +160,44 @@ TEST(TransportE2e, PortsStopAtWholeTrunksWhenTheTableIsFull) {
     EXPECT_EQ(env.host->ReadLog().find("Card 4: Trunk 2 - DCHANNEL"), std::string::npos);
 
     // The refused card is not reopened when it announces itself; a card
-    // that announces afterwards is, so the first one has been read by then.
+    // that announces afterwards (having ended its connection, as a card
+    // that restarts does) is, so the first one has been read by then.
     env.card(5).AnnounceRestart();
+    env.card(0).CloseConnection();
     env.card(0).AnnounceRestart();
     EXPECT_TRUE(env.Log("Card reopen has Succeeded", kSetUpMs));
     const std::string log = env.host->ReadLog();
     EXPECT_NE(log.find("Broadcast from Card serial no 100"), std::string::npos);
     EXPECT_EQ(log.find("Broadcast from Card serial no 105"), std::string::npos);
+}
+
+// A host that keeps sending to the discovery port (here from the card's own
+// namespace) cannot hold Init: each query's wait for replies is bounded.
+TEST(TransportE2e, AFloodOnTheDiscoveryPortDoesNotHoldInit) {
+    E2E_CARDS(env, {Card(4711)});
+    plat::Socket s = plat::kNoSocket;
+    ASSERT_TRUE(env.lab->InCard(0, [&] { s = plat::UdpSocket(); }));
+    ASSERT_NE(s, plat::kNoSocket);
+    constexpr auto kFloodCap = std::chrono::seconds(30);  // the flood ends by itself
+    std::atomic<bool> stop{false}, capped{false};
+    auto flood = [&] {  // two senders, so that a stalled thread leaves no gap
+        const auto end = std::chrono::steady_clock::now() + kFloodCap;
+        while (!stop.load()) {
+            if (std::chrono::steady_clock::now() > end) {
+                capped = true;
+                break;
+            }
+            plat::SendTo(s, "junk!!", 6, env.lab->HostAddress(), transport::kCardPort);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    std::thread flood1(flood), flood2(flood);
+    const bool started = env.Start();
+    stop = true;
+    flood1.join();
+    flood2.join();
+    plat::CloseSocket(s);
+    ASSERT_TRUE(started);
+    EXPECT_FALSE(capped.load()) << "Init returned only once the flood had ended";
+    EXPECT_EQ(env->NoofPorts(), 30) << "the card's reply is found among the junk";
 }

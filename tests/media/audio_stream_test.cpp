@@ -9,6 +9,7 @@
 
 #include "media/g711.h"
 #include "media/play.h"
+#include "platform/clock.h"
 #include "media_rig.h"
 
 namespace {
@@ -41,6 +42,31 @@ TEST(AudioStream, TakesOnlyWellFormedDatagramsFromTheCard) {
     EXPECT_TRUE(Processed(rig) == 2u && rig.media().stats.dropped.load() == 4u);
     rig.Deliver(rig.MakePacket(2));
     EXPECT_EQ(Processed(rig), 3u);
+}
+
+// The stream keeps to the source port it started with; another port of the
+// card's address takes over only after the first has been quiet a while.
+TEST(AudioStream, KeepsToTheSourcePortItStartedWith) {
+    MediaRig rig(1, 4);
+    ASSERT_TRUE(rig.ok());
+    constexpr uint16_t kOther = 40000;
+    const uint32_t quiet = media::AudioSourceGate::kQuietMs;
+    rig.Deliver(rig.MakePacket(0, 1), mediatest::kRigCardAddress, kOther);  // the first packet picks the port
+    rig.Deliver(rig.MakePacket(1), mediatest::kRigCardAddress, transport::kCardPort);
+    EXPECT_EQ(Processed(rig), 1u);
+    plat::SetTickOffsetForTests(quiet - 100);
+    rig.Deliver(rig.MakePacket(1), mediatest::kRigCardAddress, transport::kCardPort);
+    EXPECT_EQ(Processed(rig), 1u) << "not quiet long enough";
+    plat::SetTickOffsetForTests(quiet + 10);
+    rig.Deliver(rig.MakePacket(1), mediatest::kRigCardAddress, transport::kCardPort);
+    EXPECT_EQ(Processed(rig), 2u) << "the quiet port lost the stream to the other";
+    rig.Deliver(rig.MakePacket(2), mediatest::kRigCardAddress, kOther);
+    EXPECT_EQ(Processed(rig), 2u);
+    EXPECT_EQ(rig.media().stats.dropped.load(), 3u);
+    media::ResetAudioReceiveState(rig.card());  // a reopened card may use any port
+    rig.Deliver(rig.MakePacket(0, 1), mediatest::kRigCardAddress, kOther);
+    EXPECT_EQ(Processed(rig), 3u);
+    plat::SetTickOffsetForTests(0);
 }
 
 TEST(AudioStream, BadTrunkCountsAndAudioBuffersAreBounded) {

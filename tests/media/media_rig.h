@@ -96,8 +96,9 @@ public:
         return p;
     }
 
-    void Deliver(const std::vector<uint8_t>& packet, uint32_t from = kRigCardAddress) {
-        media::HandleAudioDatagram(card_, packet.data(), packet.size(), from);
+    void Deliver(const std::vector<uint8_t>& packet, uint32_t from = kRigCardAddress,
+                 uint16_t port = transport::kCardPort) {
+        media::HandleAudioDatagram(card_, packet.data(), packet.size(), from, port);
     }
 
     // One in-order packet (the first one asks for one re-sync packet).

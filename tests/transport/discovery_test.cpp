@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "transport/discovery.h"
+#include "transport/restart_hold.h"
 
 using namespace transport;
 
@@ -83,4 +84,36 @@ TEST(CardList, StopsAtTwentyCards) {
     for (int i = 1; i < list.size(); ++i) EXPECT_LE(list[i - 1].serial, list[i].serial);
     list.Clear();
     EXPECT_EQ(list.size(), 0);
+}
+
+// A restart announcement for a card that is up waits until the card falls
+// quiet, and is dropped when it keeps talking.
+TEST(RestartHold, ReopensAtOnceOnlyACardThatIsNotTalking) {
+    constexpr uint32_t kHold = RestartHold::kHoldMs;
+    RestartHold hold;
+    uint32_t from = 0, serial = 0;
+    EXPECT_TRUE(hold.Offer(0, 7, 0x0A, 100, false));
+    EXPECT_FALSE(hold.Held(0));
+
+    EXPECT_FALSE(hold.Offer(1, 7, 0x0A, 100, true));
+    EXPECT_FALSE(hold.Offer(1, 7, 0x0B, 100 + kHold - 1, true)) << "the latest address, the first start";
+    EXPECT_EQ(hold.Check(1, 100 + kHold - 1, true, &from, &serial), RestartHold::Due::kNothing);
+    EXPECT_EQ(hold.Check(1, 100 + kHold - 1, false, &from, &serial), RestartHold::Due::kReopen);
+    EXPECT_TRUE(from == 0x0Bu && serial == 7u && !hold.Held(1));
+
+    EXPECT_FALSE(hold.Offer(2, 7, 0x0C, 0xFFFFFF00u, true));  // across the tick count's wrap
+    EXPECT_EQ(hold.Check(2, 0xFFFFFF00u + kHold, false, &from, &serial), RestartHold::Due::kDropped)
+        << "too old even though the card is quiet now";
+    EXPECT_EQ(hold.Check(2, 0xFFFFFF00u + kHold, false, &from, &serial), RestartHold::Due::kNothing);
+    EXPECT_FALSE(hold.Offer(kMaxCards, 7, 0x0A, 0, false));
+    EXPECT_EQ(hold.Check(-1, 0, false, nullptr, nullptr), RestartHold::Due::kNothing);
+
+    CardLink card;
+    EXPECT_FALSE(CardTalking(card));
+    card.open = 1;
+    card.control = 3;  // only compared
+    EXPECT_TRUE(CardTalking(card));
+    card.controlEnded = true;
+    EXPECT_FALSE(CardTalking(card)) << "the card ended its connection";
+    card.control = plat::kNoSocket;
 }
