@@ -108,8 +108,9 @@ struct SimCard::Impl {
     std::atomic<uint16_t> audioPort{0};
     std::atomic<bool> streaming{false};
 
-    mutable std::mutex stateLock;        // received, registers, lineStatus
+    mutable std::mutex stateLock;        // received, peers, registers, lineStatus
     std::vector<ControlMessage> received;
+    std::vector<uint32_t> peers;
     std::map<uint16_t, uint8_t> registers;
     std::vector<uint8_t> lineStatus;
 
@@ -179,6 +180,10 @@ struct SimCard::Impl {
         parser.Reset();
         moduleAddress = peer.sin_addr.s_addr;
         audioPort = 0;
+        {
+            std::lock_guard<std::mutex> g(stateLock);
+            peers.push_back(peer.sin_addr.s_addr);
+        }
         std::lock_guard<std::mutex> g(sendLock);
         conn = fd;
     }
@@ -381,6 +386,11 @@ bool SimCard::WaitConnected(int timeoutMs) const {
 std::vector<ControlMessage> SimCard::Received() const {
     std::lock_guard<std::mutex> g(impl_->stateLock);
     return impl_->received;
+}
+
+std::vector<uint32_t> SimCard::ControlPeers() const {
+    std::lock_guard<std::mutex> g(impl_->stateLock);
+    return impl_->peers;
 }
 
 std::vector<ControlMessage> SimCard::ReceivedOfType(uint8_t type) const {
