@@ -24,7 +24,7 @@ constexpr int kMaxAdapters = 64;
 constexpr int kAttempts = 3;
 constexpr int kReplyWaitMs = 50;
 constexpr int kReceiveBufferBytes = 65536;
-constexpr size_t kMaxSkipsListed = 40;  // a longer skip list ends with a count
+constexpr unsigned kMaxSkipsListed = 40;  // a longer skip list ends with a count
 
 // Sockets of one adapter, closed when the adapter is done (host's thread).
 struct AdapterSockets {
@@ -95,25 +95,25 @@ public:
     }
     void Write() const {
         if (adapterCount_ > 0)
-            VAXO_TRACE(2, driver::kGeneralPort, "Discovery skipped %zu adapter(s) outside Adapters=: %s%s",
+            VAXO_TRACE(2, driver::kGeneralPort, "Discovery skipped %u adapter(s) outside Adapters=: %s%s",
                        adapterCount_, adapterText_.c_str(), More(adapterCount_).c_str());
         if (cardCount_ > 0)
-            VAXO_TRACE(2, driver::kGeneralPort, "Discovery skipped %zu card(s) outside Cards=: %s%s", cardCount_,
+            VAXO_TRACE(2, driver::kGeneralPort, "Discovery skipped %u card(s) outside Cards=: %s%s", cardCount_,
                        cardText_.c_str(), More(cardCount_).c_str());
     }
 
 private:
-    static void Add(std::string* text, size_t* count, const std::string& entry) {
+    static void Add(std::string* text, unsigned* count, const std::string& entry) {
         if (++*count > kMaxSkipsListed) return;
         if (!text->empty()) *text += ", ";
         *text += entry;
     }
-    static std::string More(size_t count) {
-        return count > kMaxSkipsListed ? driver::FormatText(" and %zu more", count - kMaxSkipsListed) : "";
+    static std::string More(unsigned count) {
+        return count > kMaxSkipsListed ? driver::FormatText(" and %u more", count - kMaxSkipsListed) : "";
     }
     std::vector<uint32_t> cards_;
     std::string cardText_, adapterText_;
-    size_t cardCount_ = 0, adapterCount_ = 0;
+    unsigned cardCount_ = 0, adapterCount_ = 0;
 };
 
 // Three queries; each attempt lasts until kReplyWaitMs pass without a reply.
