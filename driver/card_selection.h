@@ -33,8 +33,9 @@ struct ListReport {
     int overflow = 0;      // readable entries past the room of the list
 };
 
-// The selection of one module. An empty list (key absent, empty or with
-// nothing readable in it) selects everything.
+// The selection of one module: filled by Init on the host's thread, then
+// read by discovery and the card listener thread. An empty list (key
+// absent, empty or with nothing readable in it) selects everything.
 class CardSelection {
 public:
     // Cards=: serials and ranges "a-b" (decimal, unsigned 32-bit), separated

@@ -42,7 +42,8 @@ int OwnerOf(int card) { return card < 2 ? 0 : 1; }
 
 std::string SerialText(int card) { return std::to_string(kSerials[card]); }
 
-// The four cards in one lab with `hosts` host namespaces.
+// The four cards in one lab with `hosts` host namespaces; used by the
+// test's thread (the cards run their own threads in their namespaces).
 struct SharedLan {
     std::string why;
     std::unique_ptr<testsupport::NetworkLab> lab;
@@ -135,7 +136,7 @@ std::string Install(const testsupport::TempDir& dir, const char* ini) {
 }
 
 // The sample host run in a lab namespace, its output in a file; ended with
-// SIGTERM (and killed if it does not end).
+// SIGTERM (and killed if it does not end). Used by the test's thread.
 class HostProcess {
 public:
     HostProcess(const std::string& ns, const std::string& module, const std::string& outDir) : out_(outDir + "/host.out") {
