@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "driver/paths.h"
 #include "driver/trace.h"
@@ -14,6 +15,8 @@ Config g_config;
 namespace {
 
 constexpr size_t kTextValueChars = 100;
+// Room for a Cards= or Adapters= list (a few hundred entries).
+constexpr size_t kListValueChars = 4096;
 
 int ReadInt(const char* section, const char* key, int def) {
     return plat::IniReadInt(section, key, def, g_paths.ini);
@@ -26,6 +29,30 @@ void ReadFloat(const char* key, const char* def, float* value) {
     plat::IniReadString("Dtmf", key, def, text, sizeof text, g_paths.ini);
     float parsed;
     if (sscanf(text, "%f", &parsed) == 1 && std::isfinite(parsed)) *value = parsed;
+}
+
+// Reads one list key of [General] and reports what could not be used. A
+// value with nothing readable in it leaves the list empty: a typo never
+// turns into "no card".
+void ReadList(const char* key, ListReport (CardSelection::*parse)(const char*), const char* what) {
+    std::vector<char> text(kListValueChars, '\0');
+    size_t n = plat::IniReadString("General", key, "", text.data(), text.size(), g_paths.ini);
+    if (n + 1 >= text.size()) {
+        // Cut by the buffer: the last entry may be a fragment, so it goes.
+        size_t cut = n;
+        while (cut > 0 && text[cut - 1] != ',' && text[cut - 1] != ' ' && text[cut - 1] != '\t') --cut;
+        text[cut] = '\0';
+        VAXO_TRACE(2, kGeneralPort, "INI [General] %s= is longer than %u characters; the rest is ignored", key,
+                   static_cast<unsigned>(kListValueChars - 1));
+    }
+    ListReport r = (g_config.selection.*parse)(text.data());
+    if (!r.rejected.empty())
+        VAXO_TRACE(2, kGeneralPort, "INI [General] %s=: not %s, ignored: %s", key, what, r.rejected.c_str());
+    if (r.overflow > 0)
+        VAXO_TRACE(2, kGeneralPort, "INI [General] %s=: more than %d entries; %d more ignored", key, r.kept,
+                   r.overflow);
+    if (r.kept == 0 && !r.rejected.empty())
+        VAXO_TRACE(2, kGeneralPort, "INI [General] %s= has no usable entry; the key is ignored (no limit)", key);
 }
 
 void TrunkSection(uint32_t serial, uint32_t trunkNumber, char* out, size_t size) {
@@ -52,6 +79,8 @@ void ReadConfiguration() {
     g_config.hdlcLog = ReadInt("General", "HdlcLog", 0) != 0 ? 1 : 0;
     g_config.crc4 = ReadInt("General", "Crc4", 0);
     g_config.primeEchoBuffers = ReadInt("General", "PrimeECBuffers", 0);
+    ReadList("Cards", &CardSelection::ParseCards, "a card serial number or range");
+    ReadList("Adapters", &CardSelection::ParseAdapters, "an IPv4 address or prefix");
     DtmfThresholds& d = g_config.dtmf;
     d.normalTwist = 7.0f;  // the one threshold that falls back to its default
     ReadFloat("NormalTwist", "7.0", &d.normalTwist);

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "driver/card_selection.h"
+
 namespace driver {
 
 struct DtmfThresholds {
@@ -27,6 +29,7 @@ struct Config {
     int32_t crc4 = 0;
     int32_t primeEchoBuffers = 0;
     DtmfThresholds dtmf;
+    CardSelection selection;           // [General] Cards= and Adapters=
 };
 
 extern Config g_config;

@@ -6,6 +6,7 @@
 // One thread reads every port's events and forwards them to the thread of
 // the call on that port; each call runs its flow on its own thread.
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -46,6 +47,8 @@ struct Stats {
 };
 
 Clock::time_point g_start = Clock::now();
+// SIGTERM or SIGINT: finish the calls under way, shut the module down, exit.
+volatile sig_atomic_t g_terminate = 0;
 std::mutex g_printLock;
 Stats g_stats;
 
@@ -261,7 +264,7 @@ void IvrHost::HandleEvent(int port, int event) {
 void IvrHost::EventLoop(Clock::time_point end) {
     std::vector<pollfd> fds(ports_);
     for (int p = 0; p < ports_; ++p) fds[p] = pollfd{eventFds_[p], POLLIN, 0};
-    while (!stop_ && Clock::now() < end) {
+    while (!stop_ && !g_terminate && Clock::now() < end) {
         if (opt_.maxCalls > 0 && g_stats.calls >= opt_.maxCalls) {
             bool busy = false;
             for (auto& b : inbox_) busy |= b->callRunning;
@@ -304,6 +307,7 @@ int IvrHost::Run() {
     }
     ports_ = api_.NoofPorts();
     printf("%d ports\n", ports_);
+    fflush(stdout);
     for (int p = 0; p < ports_; ++p) {
         int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         eventFds_.push_back(fd);
@@ -339,7 +343,11 @@ void Usage() {
 
 }  // namespace
 
+static void OnTerminate(int) { g_terminate = 1; }
+
 int main(int argc, char** argv) {
+    signal(SIGTERM, OnTerminate);
+    signal(SIGINT, OnTerminate);
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];

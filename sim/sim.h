@@ -106,6 +106,9 @@ public:
     bool Connected() const;
     bool WaitConnected(int timeoutMs) const;
     std::vector<ControlMessage> Received() const;  // every message so far
+    // Module address of every control connection accepted so far, in order
+    // (its size is the card's connection count).
+    std::vector<uint32_t> ControlPeers() const;
     uint16_t ModuleAudioPort() const;              // from FF 05, 0 until seen
     uint16_t ModuleAudioSourcePort() const;        // the module's audio packets come from it, 0 until one did
     bool DChannelUp(int trunk) const;              // the simulated peer's view

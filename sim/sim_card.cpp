@@ -114,8 +114,9 @@ struct SimCard::Impl {
     std::atomic<int64_t> dropUntilMs[wire::kMaxTrunks] = {};
     std::atomic<bool> lineDown[wire::kMaxTrunks] = {};
 
-    mutable std::mutex stateLock;        // received, registers, lineStatus
+    mutable std::mutex stateLock;        // received, peers, registers, lineStatus
     std::vector<ControlMessage> received;
+    std::vector<uint32_t> peers;
     std::map<uint16_t, uint8_t> registers;
     std::vector<uint8_t> lineStatus;
 
@@ -198,6 +199,10 @@ struct SimCard::Impl {
         moduleAddress = peer.sin_addr.s_addr;
         audioPort = 0;
         audioSourcePort = 0;
+        {
+            std::lock_guard<std::mutex> g(stateLock);
+            peers.push_back(peer.sin_addr.s_addr);
+        }
         std::lock_guard<std::mutex> g(sendLock);
         conn = fd;
     }
@@ -412,6 +417,11 @@ bool SimCard::WaitConnected(int timeoutMs) const {
 std::vector<ControlMessage> SimCard::Received() const {
     std::lock_guard<std::mutex> g(impl_->stateLock);
     return impl_->received;
+}
+
+std::vector<uint32_t> SimCard::ControlPeers() const {
+    std::lock_guard<std::mutex> g(impl_->stateLock);
+    return impl_->peers;
 }
 
 std::vector<ControlMessage> SimCard::ReceivedOfType(uint8_t type) const {

@@ -1,8 +1,10 @@
 #include "transport/discovery.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "driver/config.h"
 #include "driver/trace.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
@@ -26,6 +28,7 @@ constexpr int kReplyWaitMs = 50;
 // port must not hold Init in discovery.
 constexpr uint32_t kMaxAttemptMs = 1000;
 constexpr int kReceiveBufferBytes = 65536;
+constexpr unsigned kMaxSkipsListed = 40;  // a longer skip list ends with a count
 
 // Sockets of one adapter, closed when the adapter is done (host's thread).
 struct AdapterSockets {
@@ -41,7 +44,18 @@ bool OpenSockets(uint32_t address, AdapterSockets* s) {
     s->receive = plat::UdpSocket();
     if (s->receive == plat::kNoSocket) return false;
     plat::SetBufferSizes(s->receive, -1, kReceiveBufferBytes);
-    if (!plat::Bind(s->receive, address, kCardPort)) return false;
+    // Shared with other modules on this machine (their card listeners hold
+    // the same port on every address).
+    plat::SetReuseAddress(s->receive);
+    if (!plat::Bind(s->receive, address, kCardPort)) {
+        char text[16];
+        plat::Ipv4ToText(address, text, sizeof text);
+        VAXO_TRACE(2, driver::kGeneralPort,
+                   "Discovery cannot bind UDP port %u on adapter %s (held by a program that does not share it); "
+                   "adapter skipped",
+                   static_cast<unsigned>(kCardPort), text);
+        return false;
+    }
     s->send = plat::UdpSocket();
     if (s->send == plat::kNoSocket) return false;
     plat::SetBroadcast(s->send);
@@ -66,9 +80,50 @@ private:
     std::vector<uint32_t> reported_;
 };
 
+// Cards and adapters left out by Cards= and Adapters=, listed in one line
+// per start; used by discovery on the host's thread.
+class SkipReport {
+public:
+    void NoteCard(const CardEntry& e) {
+        for (uint32_t a : cards_)
+            if (a == e.cardAddress) return;
+        cards_.push_back(e.cardAddress);
+        char text[16];
+        plat::Ipv4ToText(e.cardAddress, text, sizeof text);
+        Add(&cardText_, &cardCount_, driver::FormatText("serial no %u at %s", e.serial, text));
+    }
+    void NoteAdapter(uint32_t address) {
+        char text[16];
+        plat::Ipv4ToText(address, text, sizeof text);
+        Add(&adapterText_, &adapterCount_, text);
+    }
+    void Write() const {
+        if (adapterCount_ > 0)
+            VAXO_TRACE(2, driver::kGeneralPort, "Discovery skipped %u adapter(s) outside Adapters=: %s%s",
+                       adapterCount_, adapterText_.c_str(), More(adapterCount_).c_str());
+        if (cardCount_ > 0)
+            VAXO_TRACE(2, driver::kGeneralPort, "Discovery skipped %u card(s) outside Cards=: %s%s", cardCount_,
+                       cardText_.c_str(), More(cardCount_).c_str());
+    }
+
+private:
+    static void Add(std::string* text, unsigned* count, const std::string& entry) {
+        if (++*count > kMaxSkipsListed) return;
+        if (!text->empty()) *text += ", ";
+        *text += entry;
+    }
+    static std::string More(unsigned count) {
+        return count > kMaxSkipsListed ? driver::FormatText(" and %u more", count - kMaxSkipsListed) : "";
+    }
+    std::vector<uint32_t> cards_;
+    std::string cardText_, adapterText_;
+    unsigned cardCount_ = 0, adapterCount_ = 0;
+};
+
 // Three queries; each attempt lasts until kReplyWaitMs pass without a reply
 // (or kMaxAttemptMs in all).
-int QueryAdapter(const plat::AdapterAddress& adapter, uint8_t* buffer, OverflowReport* overflow) {
+int QueryAdapter(const plat::AdapterAddress& adapter, uint8_t* buffer, OverflowReport* overflow,
+                 SkipReport* skipped) {
     AdapterSockets sockets;
     if (!OpenSockets(adapter.address, &sockets)) return 0;
     uint32_t broadcast = adapter.address | ~adapter.mask;
@@ -86,6 +141,10 @@ int QueryAdapter(const plat::AdapterAddress& adapter, uint8_t* buffer, OverflowR
                 continue;
             entry.cardAddress = from;
             entry.localAddress = adapter.address;
+            if (!driver::g_config.selection.AllowsSerial(entry.serial)) {
+                skipped->NoteCard(entry);
+                continue;
+            }
             CardList::AddResult r = g_cardList.Add(entry);
             if (r == CardList::AddResult::kAdded) ++added;
             if (r == CardList::AddResult::kFull) overflow->Note(entry);
@@ -129,11 +188,17 @@ int DiscoverCards() {
     if (adapterCount < 0) return adapterCount;
     std::vector<uint8_t> buffer(kMaxDatagramBytes, 0);
     OverflowReport overflow;
+    SkipReport skipped;
     int found = 0;
     for (int a = 0; a < adapterCount; ++a) {
         if (adapters[a].address == 0) continue;
-        found += QueryAdapter(adapters[a], buffer.data(), &overflow);
+        if (!driver::g_config.selection.AllowsAdapter(adapters[a].address)) {
+            skipped.NoteAdapter(adapters[a].address);
+            continue;
+        }
+        found += QueryAdapter(adapters[a], buffer.data(), &overflow, &skipped);
     }
+    skipped.Write();
     return found;
 }
 

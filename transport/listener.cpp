@@ -3,6 +3,7 @@
 #include <atomic>
 #include <vector>
 
+#include "driver/config.h"
 #include "driver/trace.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -21,6 +22,8 @@ constexpr int kReceiveBufferBytes = 65536;
 // Long enough for a reopen under way to end (connect, three information
 // waits, thread joins), so no card is closed under it.
 constexpr uint32_t kJoinMs = 15000;
+// Pause between attempts to bind the port while another program holds it.
+constexpr int kRebindMs = 5000;
 
 std::atomic<bool> g_stopping{false};
 bool g_listenerStarted = false;
@@ -55,11 +58,13 @@ RestartHold g_hold;  // listener thread only (cleared before it starts)
 }  // namespace
 
 // A restart announcement reopens every listed card with its serial number;
-// serial 0 (not known) and cards refused at start-up are never reopened. A
-// card that is up and talking is reopened only once it stops (RestartHold).
+// serial 0 (not known), cards outside Cards= (another module's on the LAN)
+// and cards refused at start-up are never reopened. A card that is up and
+// talking is reopened only once it stops (RestartHold).
 void ListenerDatagram(const uint8_t* data, size_t n, uint32_t from, uint32_t nowMs, ReopenCard reopen) {
     uint32_t serial = 0;
     if (!ParseAnnouncement(data, n, Announcement::kRestart, &serial) || serial == 0) return;
+    if (!driver::g_config.selection.AllowsSerial(serial)) return;
     for (int i = 0; i < g_cardList.size() && !g_stopping.load(); ++i) {
         CardLink& card = Card(i);
         if (card.refused.load() || card.serial.load() != serial) continue;
@@ -97,14 +102,40 @@ void ClearHeldAnnouncements() { g_hold.Clear(); }
 
 namespace {
 
+// The port is bound with address reuse so that every module on this
+// machine receives the cards' restart broadcasts.
+plat::Socket OpenSocket() {
+    plat::Socket s = plat::UdpSocket();
+    if (s == plat::kNoSocket) return s;
+    if (!plat::SetBufferSizes(s, -1, kReceiveBufferBytes) || !plat::SetReuseAddress(s) ||
+        !plat::Bind(s, plat::kAnyAddress, kCardPort)) {
+        plat::CloseSocket(s);
+        return plat::kNoSocket;
+    }
+    return s;
+}
+
+// Retries every kRebindMs until bound or stopped; says once why it waits.
+plat::Socket OpenSocketWhenFree() {
+    plat::Socket s = OpenSocket();
+    if (s != plat::kNoSocket) return s;
+    VAXO_TRACE(2, driver::kGeneralPort,
+               "Card listener cannot bind UDP port %u (held by a program that does not share it); card restarts "
+               "are not picked up until it can",
+               static_cast<unsigned>(kCardPort));
+    while (s == plat::kNoSocket && !g_stopping.load()) {
+        for (int waited = 0; waited < kRebindMs && !g_stopping.load(); waited += kWaitMs) plat::SleepMs(kWaitMs);
+        if (!g_stopping.load()) s = OpenSocket();
+    }
+    if (s != plat::kNoSocket) VAXO_TRACE(2, driver::kGeneralPort, "Card listener bound UDP port %u",
+                                         static_cast<unsigned>(kCardPort));
+    return s;
+}
+
 void ListenerBody(void*) {
     plat::SetCurrentThreadName("vaxo-listener");
-    plat::Socket s = plat::UdpSocket();
+    plat::Socket s = OpenSocketWhenFree();
     if (s == plat::kNoSocket) return;
-    if (!plat::SetBufferSizes(s, -1, kReceiveBufferBytes) || !plat::Bind(s, plat::kAnyAddress, kCardPort)) {
-        plat::CloseSocket(s);
-        return;
-    }
     std::vector<uint8_t> buffer(kMaxDatagramBytes, 0);
     while (!g_stopping.load()) {
         int ready = plat::WaitReadable(s, kWaitMs);

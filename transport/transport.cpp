@@ -3,6 +3,8 @@
 #include "transport/transport.h"
 
 #include "callctl/pri_events.h"
+#include "driver/config.h"
+#include "driver/paths.h"
 #include "driver/port_table.h"
 #include "driver/trace.h"
 #include "platform/socket.h"
@@ -46,6 +48,10 @@ int StartCard(int index, uint32_t trunkBase) {
     for (int s = withPorts; s < kMaxTrunks; ++s) ReleaseController(card, s);
     uint32_t firstPort = static_cast<uint32_t>(driver::g_portCount.load());
     CreateCardPorts(card, facts, withPorts);
+    // Names the owner, for sites where several modules share the card LAN.
+    VAXO_TRACE(2, driver::kGeneralPort, "Card %u: serial no %u at %s on adapter %s, ports %u to %u, driven by %s",
+               card.cardIndex, card.serial.load(), cardText, localText, firstPort,
+               static_cast<uint32_t>(driver::g_portCount.load()) - 1, driver::g_paths.module);
     RegisterCallbacks(card, firstPort, trunkBase);
     RaiseEarlyDChannelUps(card);
     for (int s = 0; s < trunks; ++s) SendRegisterReads(card, s);
@@ -74,6 +80,10 @@ bool StartTransport() {
     driver::DestroyAllPorts();
     pri_set_message(callctl::PriMessage);
     pri_set_error(callctl::PriError);
+    const driver::CardSelection& selection = driver::g_config.selection;
+    if (selection.LimitsCards() || selection.LimitsAdapters())
+        VAXO_TRACE(2, driver::kGeneralPort, "This module (%s) drives Cards=%s on Adapters=%s", driver::g_paths.module,
+                   selection.CardsText().c_str(), selection.AdaptersText().c_str());
     int count = DiscoverCards();
     if (count < 0) {
         g_started = true;
@@ -98,6 +108,10 @@ void StopTransport() {
         ForgetCard(Card(c));
     }
     driver::DestroyAllPorts();
+    // libpri keeps one message handler per process; a host may unload this
+    // module while another module (or copy of it) still runs libpri there.
+    pri_set_message(nullptr);
+    pri_set_error(nullptr);
     g_started = false;
 }
 

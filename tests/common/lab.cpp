@@ -28,7 +28,8 @@ constexpr const char* kNetnsDir = "/run/netns/";  // where "ip netns" keeps its 
 constexpr const char* kBridge = "vxbr0";          // lives in the lab's host namespace
 constexpr const char* kCardDevice = "eth0";       // the card's end of its veth pair
 constexpr uint32_t kSubnet = 0x0A630000;          // 10.99.0.0/24, host byte order
-constexpr uint32_t kHostOctet = 1, kFirstCardOctet = 10;
+constexpr uint32_t kHostOctet = 1, kFirstCardOctet = 10;  // host i is kHostOctet + i
+constexpr int kMaxHosts = static_cast<int>(kFirstCardOctet - kHostOctet);
 constexpr int kMaxCards = 200;                    // keeps card addresses inside the /24
 
 std::atomic<int> g_labSequence{0};
@@ -99,7 +100,7 @@ bool JoinNamespace(const std::string& name) {
 }  // namespace
 
 struct NetworkLab::Impl {
-    std::string hostNs;
+    std::vector<std::string> hostNs;  // [0] holds the bridge
     std::vector<std::string> cardNs;
     std::vector<std::string> made;  // namespaces to delete, in creation order
 
@@ -111,27 +112,32 @@ struct NetworkLab::Impl {
     }
 
     bool BuildHost(std::string* err) {
+        const std::string& ns = hostNs[0];
         // STP off and no forward delay: ports forward as soon as they are up.
-        return AddNamespace(hostNs, err) &&
-               (RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge", "stp_state", "0", "forward_delay", "0"},
+        return AddNamespace(ns, err) &&
+               (RunIp({"-n", ns, "link", "add", kBridge, "type", "bridge", "stp_state", "0", "forward_delay", "0"},
                       nullptr) ||
-                RunIp({"-n", hostNs, "link", "add", kBridge, "type", "bridge"}, err)) &&
-               RunIp({"-n", hostNs, "addr", "add", Address(kHostOctet), "broadcast", "+", "dev", kBridge}, err) &&
-               RunIp({"-n", hostNs, "link", "set", kBridge, "up"}, err);
+                RunIp({"-n", ns, "link", "add", kBridge, "type", "bridge"}, err)) &&
+               RunIp({"-n", ns, "addr", "add", Address(kHostOctet), "broadcast", "+", "dev", kBridge}, err) &&
+               RunIp({"-n", ns, "link", "set", kBridge, "up"}, err);
+    }
+
+    // A namespace joined to the bridge by a veth pair, its end named eth0.
+    bool BuildMember(const std::string& ns, const std::string& bridgeEnd, uint32_t octet, std::string* err) {
+        const std::string& bridgeNs = hostNs[0];
+        return AddNamespace(ns, err) &&
+               RunIp({"-n", bridgeNs, "link", "add", bridgeEnd, "type", "veth", "peer", "name", kCardDevice, "netns",
+                      ns},
+                     err) &&
+               RunIp({"-n", bridgeNs, "link", "set", bridgeEnd, "master", kBridge}, err) &&
+               RunIp({"-n", bridgeNs, "link", "set", bridgeEnd, "up"}, err) &&
+               RunIp({"-n", ns, "addr", "add", Address(octet), "broadcast", "+", "dev", kCardDevice}, err) &&
+               RunIp({"-n", ns, "link", "set", kCardDevice, "up"}, err);
     }
 
     bool BuildCard(int i, std::string* err) {
-        const std::string& ns = cardNs[static_cast<size_t>(i)];
-        std::string hostEnd = "vc" + std::to_string(i);
-        return AddNamespace(ns, err) &&
-               RunIp({"-n", hostNs, "link", "add", hostEnd, "type", "veth", "peer", "name", kCardDevice, "netns", ns},
-                     err) &&
-               RunIp({"-n", hostNs, "link", "set", hostEnd, "master", kBridge}, err) &&
-               RunIp({"-n", hostNs, "link", "set", hostEnd, "up"}, err) &&
-               RunIp({"-n", ns, "addr", "add", Address(kFirstCardOctet + static_cast<uint32_t>(i)), "broadcast", "+",
-                      "dev", kCardDevice},
-                     err) &&
-               RunIp({"-n", ns, "link", "set", kCardDevice, "up"}, err);
+        return BuildMember(cardNs[static_cast<size_t>(i)], "vc" + std::to_string(i),
+                           kFirstCardOctet + static_cast<uint32_t>(i), err);
     }
 
     void DeleteAll() {
@@ -140,19 +146,24 @@ struct NetworkLab::Impl {
     }
 };
 
-std::unique_ptr<NetworkLab> NetworkLab::Create(int cards, std::string* whyNot) {
+std::unique_ptr<NetworkLab> NetworkLab::Create(int cards, std::string* whyNot, int hosts) {
     std::string scratch;
     std::string* err = whyNot != nullptr ? whyNot : &scratch;
     if (cards < 0 || cards > kMaxCards) return *err = "card count out of range", nullptr;
+    if (hosts < 1 || hosts > kMaxHosts) return *err = "host count out of range", nullptr;
     if (geteuid() != 0) return *err = "needs root to create named network namespaces", nullptr;
     SweepStaleNamespaces();
     std::unique_ptr<NetworkLab> lab(new NetworkLab());
     lab->impl_ = std::make_unique<Impl>();
     Impl& im = *lab->impl_;
     std::string base = kNamePrefix + std::to_string(getpid()) + "s" + std::to_string(g_labSequence++);
-    im.hostNs = base + "h";
+    im.hostNs.push_back(base + "h");
+    for (int i = 1; i < hosts; ++i) im.hostNs.push_back(base + "h" + std::to_string(i));
     for (int i = 0; i < cards; ++i) im.cardNs.push_back(base + "c" + std::to_string(i));
     bool ok = im.BuildHost(err);
+    for (int i = 1; ok && i < hosts; ++i)
+        ok = im.BuildMember(im.hostNs[static_cast<size_t>(i)], "vh" + std::to_string(i),
+                            kHostOctet + static_cast<uint32_t>(i), err);
     for (int i = 0; ok && i < cards; ++i) ok = im.BuildCard(i, err);
     if (!ok) im.DeleteAll();
     return ok ? std::move(lab) : nullptr;
@@ -162,7 +173,9 @@ NetworkLab::~NetworkLab() {
     if (impl_) impl_->DeleteAll();
 }
 
-bool NetworkLab::EnterHost() { return JoinNamespace(impl_->hostNs); }
+bool NetworkLab::EnterHost(int i) {
+    return i >= 0 && i < static_cast<int>(impl_->hostNs.size()) && JoinNamespace(impl_->hostNs[static_cast<size_t>(i)]);
+}
 
 bool NetworkLab::InCard(int i, const std::function<void()>& fn) {
     if (i < 0 || i >= cards()) return false;
@@ -172,10 +185,10 @@ bool NetworkLab::InCard(int i, const std::function<void()>& fn) {
     return joined;
 }
 
-uint32_t NetworkLab::HostAddress() const { return htonl(kSubnet | kHostOctet); }
+uint32_t NetworkLab::HostAddress(int i) const { return htonl(kSubnet | (kHostOctet + static_cast<uint32_t>(i))); }
 uint32_t NetworkLab::CardAddress(int i) const { return htonl(kSubnet | (kFirstCardOctet + static_cast<uint32_t>(i))); }
 int NetworkLab::cards() const { return static_cast<int>(impl_->cardNs.size()); }
-const std::string& NetworkLab::HostNamespace() const { return impl_->hostNs; }
+const std::string& NetworkLab::HostNamespace(int i) const { return impl_->hostNs.at(static_cast<size_t>(i)); }
 const std::string& NetworkLab::CardNamespace(int i) const { return impl_->cardNs.at(static_cast<size_t>(i)); }
 
 // unshare(CLONE_NEWNET) acts on the calling thread only; threads it starts

@@ -1,6 +1,7 @@
 // Private network lab for tests that send traffic: a host namespace for the
-// module and one namespace per simulated card, joined by a bridge, so that
-// discovery broadcasts and card traffic never leave the lab.
+// module (or several, one per host machine) and one namespace per simulated
+// card, joined by a bridge, so that discovery broadcasts and card traffic
+// never leave the lab.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -13,21 +14,22 @@ class NetworkLab {
 public:
     // Creates the namespaces (needs root or unprivileged user namespaces);
     // null with the reason in whyNot when it cannot.
-    static std::unique_ptr<NetworkLab> Create(int cards, std::string* whyNot);
+    // hosts: namespaces for module hosts (1 to 9); the first holds the bridge.
+    static std::unique_ptr<NetworkLab> Create(int cards, std::string* whyNot, int hosts = 1);
     ~NetworkLab();  // deletes every namespace it made
 
-    // Moves the calling thread into the host namespace. Call it on the
+    // Moves the calling thread into host namespace i. Call it on the
     // thread that will call Init, before Init; threads it starts inherit it.
-    bool EnterHost();
+    bool EnterHost(int i = 0);
     // Runs fn on a new thread inside card i's namespace and waits for it;
     // sockets and threads made there stay in that namespace. False (fn not
     // run) when i is out of range or the namespace cannot be joined.
     bool InCard(int i, const std::function<void()>& fn);
-    uint32_t HostAddress() const;      // network byte order
+    uint32_t HostAddress(int i = 0) const;  // network byte order
     uint32_t CardAddress(int i) const;
     int cards() const;
     // Names for "ip netns exec" (demos, debugging).
-    const std::string& HostNamespace() const;
+    const std::string& HostNamespace(int i = 0) const;
     const std::string& CardNamespace(int i) const;
 
 private:

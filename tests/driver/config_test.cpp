@@ -195,6 +195,87 @@ TEST_F(Configuration, DtmfTextsThatAreNotNumbers) {
     EXPECT_FLOAT_EQ(driver::g_config.dtmf.rowPeak, 4.5f);
 }
 
+// Cards= and Adapters= as one module reads them: what is kept, what is
+// reported, and which serials and adapters pass.
+TEST(CardSelection, CardListsKeepTheReadableEntries) {
+    const struct {
+        const char* value;
+        const char* kept;
+        const char* rejected;
+    } cases[] = {
+        {"4711,4712,5000-5099", "4711, 4712, 5000-5099", ""},
+        {" 4711 ,, 4712\t5000-5001 ; site A: 999", "4711, 4712, 5000-5001", ""},  // blanks, ';' comment
+        {"4711 47x2 5099-5000 -5 0- 4294967296 4294967295 0", "4711, 4294967295, 0",
+         "47x2, 5099-5000, -5, 0-, 4294967296"},
+        {"abc, 12-x", "any", "abc, 12-x"},  // nothing readable: no limit, never "no card"
+        {"", "any", ""},
+        {"; all commented out", "any", ""},
+    };
+    for (const auto& c : cases) {
+        driver::CardSelection s;
+        driver::ListReport r = s.ParseCards(c.value);
+        EXPECT_EQ(s.CardsText(), c.kept) << c.value;
+        EXPECT_EQ(r.rejected, c.rejected) << c.value;
+        EXPECT_EQ(s.LimitsCards(), std::string(c.kept) != "any") << c.value;
+    }
+    driver::CardSelection s;
+    s.ParseCards("4711,5000-5099");
+    for (uint32_t yes : {4711u, 5000u, 5050u, 5099u}) EXPECT_TRUE(s.AllowsSerial(yes)) << yes;
+    for (uint32_t no : {0u, 4710u, 4712u, 4999u, 5100u, 4294967295u}) EXPECT_FALSE(s.AllowsSerial(no)) << no;
+    EXPECT_TRUE(driver::CardSelection().AllowsSerial(12345));
+}
+
+TEST(CardSelection, AdapterListsTakeAddressesAndPrefixes) {
+    auto ip = [](uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+        const uint8_t o[4] = {a, b, c, d};
+        uint32_t v;
+        memcpy(&v, o, 4);
+        return v;  // network byte order
+    };
+    driver::CardSelection s;
+    driver::ListReport r = s.ParseAdapters(
+        "10.99.0.7/24, 192.168.5.2 10.99.0 10.99.0.256 10.0.0.0/33 10.0.0.0/ card-lan 1.2.3.4.5 1111.1.1.1 172.16.0.0/12");
+    EXPECT_EQ(s.AdaptersText(), "10.99.0.0/24, 192.168.5.2/32, 172.16.0.0/12");  // host bits of a prefix dropped
+    EXPECT_EQ(r.rejected, "10.99.0, 10.99.0.256, 10.0.0.0/33, 10.0.0.0/, card-lan, 1.2.3.4.5, 1111.1.1.1");
+    EXPECT_TRUE(s.AllowsAdapter(ip(10, 99, 0, 1)));
+    EXPECT_TRUE(s.AllowsAdapter(ip(192, 168, 5, 2)));
+    EXPECT_TRUE(s.AllowsAdapter(ip(172, 31, 255, 1)));
+    EXPECT_FALSE(s.AllowsAdapter(ip(10, 99, 1, 1)));
+    EXPECT_FALSE(s.AllowsAdapter(ip(192, 168, 5, 3)));
+    EXPECT_FALSE(s.AllowsAdapter(ip(172, 32, 0, 1)));
+    s.ParseAdapters("0.0.0.0/0");
+    EXPECT_TRUE(s.AllowsAdapter(ip(8, 8, 8, 8)));
+    s.ParseAdapters("nothing here");
+    EXPECT_FALSE(s.LimitsAdapters());
+}
+
+TEST_F(Configuration, CardsAndAdaptersFromTheFileWithinTheirLimits) {
+    driver::ReadConfiguration();
+    EXPECT_FALSE(driver::g_config.selection.LimitsCards() || driver::g_config.selection.LimitsAdapters());
+    Write("[general]\ncards = 4711, 5000-5099\nADAPTERS=10.99.0.0/24\n");
+    driver::ReadConfiguration();
+    EXPECT_EQ(driver::g_config.selection.CardsText(), "4711, 5000-5099");
+    EXPECT_EQ(driver::g_config.selection.AdaptersText(), "10.99.0.0/24");
+
+    // A value cut by the reader's room loses its last, partial entry rather
+    // than selecting a different serial: 4095 characters of "12345," end
+    // in "123".
+    std::string longList;
+    for (int i = 0; i < 700; ++i) longList += "12345,";
+    Write("[General]\nCards=" + longList + "\n");
+    driver::ReadConfiguration();
+    EXPECT_FALSE(driver::g_config.selection.AllowsSerial(123));
+    EXPECT_TRUE(driver::g_config.selection.AllowsSerial(12345));
+
+    // Entries past the room of the list are left out (and reported).
+    std::string many;
+    for (int i = 1; i <= 300; ++i) many += std::to_string(i) + ",";
+    Write("[General]\nCards=" + many + "\n");
+    driver::ReadConfiguration();
+    EXPECT_TRUE(driver::g_config.selection.AllowsSerial(driver::kMaxSerialRanges));
+    EXPECT_FALSE(driver::g_config.selection.AllowsSerial(driver::kMaxSerialRanges + 1));
+}
+
 TEST(Paths, LastFourCharactersGiveWayToTheExtensionWithinThePathLimit) {
     driver::ModulePaths p;
     driver::DerivePaths("/opt/ivr/drv", &p);  // no extension: cut all the same

@@ -352,8 +352,9 @@ TEST(FaultMatrix, CardFaultsInEveryCallState) {
             m.EndNormally(slots);
         }
         m.Check(slots, p.outcome.callsEnd ? p.outcome : Outcome{true, 0});
-        if (std::string(p.fault) == "hostile")
+        if (std::string(p.fault) == "hostile") {
             EXPECT_TRUE(env.Log("Card 0: card information while open ignored (serial 99, 8 trunks)"));
+        }
         EXPECT_EQ(Count(env.host->ReadLog(), "Card 0 is down"), downs + (p.outcome.callsEnd ? 1 : 0));
         m.NewCalls(slots);
     }

@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the INI reader as a configuration file and reads
-// every key the driver reads, through the same calls.
+// every key the driver reads, through the same calls; the card and adapter
+// lists also get the whole input as their value.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -53,5 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     plat::IniReadString(section.c_str(), key.c_str(), "d", buf, sizeof buf, path.c_str());
     plat::IniReadString(section.c_str(), key.c_str(), nullptr, buf, 1, path.c_str());
     (void)plat::IniReadInt(section.c_str(), key.c_str(), 5, path.c_str());
+
+    // The whole input as a Cards= and an Adapters= value.
+    driver::CardSelection selection;
+    selection.ParseCards(text.c_str());
+    selection.ParseAdapters(text.c_str());
+    (void)selection.AllowsSerial(4711);
+    (void)selection.AllowsAdapter(0x0100000A);
+    (void)selection.CardsText();
+    (void)selection.AdaptersText();
     return 0;
 }

@@ -156,4 +156,27 @@ TEST_CASE("e2e: discovery, D-channel, incoming call with digit, record and play,
     CHECK(!ReadFileText(m.dir() + "\\vaxo-" + serial + "-1.hdlc").empty());
 }
 
+// Two copies of the module in one host: one drives the card (by Cards= and
+// Adapters=), the other's Cards= leaves it out. The second binds its
+// discovery beside the first one's card listener.
+TEST_CASE("e2e: two modules in one host, each with its own cards") {
+    if (getenv("VAXO_E2E_LAB") == nullptr) SKIP("no card lab (run through scripts/test-windows)");
+    RequirePrivateNetwork();
+    const std::string serial = getenv("VAXO_E2E_SERIAL") != nullptr ? getenv("VAXO_E2E_SERIAL") : "4711";
+    const std::string mineIni = "[General]\r\nCards=" + serial + "\r\nAdapters=10.99.0.0/24\r\n";
+    InstalledModule mine(mineIni.c_str());
+    InstalledModule other("[General]\r\nCards=1-10, 0x12\r\n");
+    REQUIRE_LOADED(mine);
+    REQUIRE_LOADED(other);
+    REQUIRE(mine->Init());
+    REQUIRE(other->Init());
+    CHECK_EQ(mine->NoofPorts(), 30);
+    CHECK_EQ(other->NoofPorts(), 0);
+    CHECK(mine.WaitForLog("Card 0: serial no " + serial + " at", 5000));
+    CHECK(other.WaitForLog("Discovery skipped 1 card(s) outside Cards=: serial no " + serial, 5000));
+    CHECK(other.WaitForLog("not a card serial number or range, ignored: 0x12", 5000));
+    other->Shutdown();
+    mine->Shutdown();
+}
+
 WINTEST_MAIN("e2e_test")
