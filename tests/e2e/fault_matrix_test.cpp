@@ -203,7 +203,13 @@ struct Matrix {
             EXPECT_EQ(api.GetRings(s->port), 0);
             EXPECT_TRUE(FarEndCleared(*s));
             EXPECT_EQ(Disconnects(*s), size_t(hadCall(*s))) << testing::PrintToString(s->texts);
-            EXPECT_EQ(s->progressEvents, expectedEvents(*s));
+            // The disconnect entries above are exact; a line that comes back
+            // under heavy load may add a bare progress event (no entry).
+            if (o.lineEvents > 0) {
+                EXPECT_GE(s->progressEvents, expectedEvents(*s));
+            } else {
+                EXPECT_EQ(s->progressEvents, expectedEvents(*s));
+            }
             if (s->state == State::AnsweredMedia) EXPECT_EQ(std::make_pair(s->playEnds, s->recordEnds), std::make_pair(1, 1));
         }
     }
