@@ -46,15 +46,24 @@ void AnswerError(CDevice& port, const char* text) {
 }
 
 // Sends CONNECT for the port's call; the call answered, or null after the
-// port was reset because CONNECT could not be sent.
+// port was reset because CONNECT could not be sent. On the network side the
+// call is active once CONNECT is out; that is noted before the trunk lock
+// goes, so a clearing handled right after it finds the call active and
+// resets it.
 q931_call* SendConnect(CDevice& port, transport::TrunkLink* trunk) {
     TrunkGuard guard(trunk);
     port.progressQueue.Clear();
     q931_call* call = port.callHandle.load();
     struct pri* controller = ControllerOf(trunk);
     if (controller != nullptr && call != nullptr &&
-        pri_answer(controller, call, static_cast<int>(port.timeslot), kNonIsdn) >= 0)
+        pri_answer(controller, call, static_cast<int>(port.timeslot), kNonIsdn) >= 0) {
+        if (trunk->clientType == kNetworkSide) {
+            port.callActive.store(true);
+            port.PostEvent(driver::kEventCallProgress);
+            port.callEvent.Set();
+        }
         return call;
+    }
     PortCallReset(port, kCauseNormalClearing);
     return nullptr;
 }
@@ -95,6 +104,7 @@ std::string PrepareOutgoing(CDevice& port, const char* number) {
     port.cli = port.dialCli;
     port.dli = number;
     port.rli.clear();
+    port.ani.clear();
     port.callType = kCallTypeVoice;
     return port.dialCli;
 }
@@ -111,11 +121,6 @@ bool Answer(CDevice& port) {
         AnswerError(port, kAnswerFailed);
         return false;
     }
-    if (trunk != nullptr && trunk->clientType == kNetworkSide) {
-        port.callActive.store(true);
-        port.PostEvent(driver::kEventCallProgress);
-        port.callEvent.Set();
-    }
     port.callEvent.Wait(kAnswerWaitMs);
     port.callEvent.Reset();
     if (port.callActive.load()) return true;
@@ -129,8 +134,11 @@ bool Answer(CDevice& port) {
 }
 
 bool Hangup(CDevice& port) {
-    port.ringCount.store(0);
-    port.ringStart.store(0);
+    {
+        plat::LockGuard callGuard(port.callLock);
+        port.ringCount.store(0);
+        port.ringStart.store(0);
+    }
     transport::TrunkLink* trunk = TrunkOf(port);
     bool sent = false;
     q931_call* call = SendRelease(port, trunk, kCauseNormalClearing, &sent);
@@ -187,6 +195,8 @@ bool Dial(CDevice& port, const char* number) {
         return false;
     }
     NoteNewCall(port);
+    port.ringCount.store(0);  // an outgoing call: its CONNECT is reported as such
+    port.ringStart.store(0);
     port.callHandle.store(call);
     if (SendSetup(controller, call, port, number, caller, trunk->numberType)) return true;
     pri_destroycall(controller, call);

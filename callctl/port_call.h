@@ -19,6 +19,7 @@ namespace callctl {
 constexpr int32_t kCauseNormalClearing = 16;
 constexpr int32_t kCauseCallRejected = 21;
 constexpr int32_t kCauseChannelUnavailable = 44;
+constexpr int32_t kCauseDestinationOutOfOrder = 27;  // the line under the call went away
 
 // CALLTYPE of every call the driver knows.
 constexpr const char* kCallTypeVoice = "Voice";

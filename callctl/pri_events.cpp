@@ -5,9 +5,10 @@
 // A port follows its own call only: an event about a call that the port no
 // longer holds (it was reset locally, or a new call took the port) never
 // changes the port's state, so a late event of an old call cannot clear or
-// alter the next one. The one exception is the clearing of a call the port
-// let go of by a local reset while it is still idle: the host then gets that
-// call's disconnect entry, as it would have without the reset.
+// alter the next one. A call the port let go of by a local reset (a timeout
+// of Answer or Hangup, Reject, ResetChannel, the line going down) gets no
+// disconnect entry and no host event when libpri finishes it later; its end
+// only wakes a Reject still waiting for it.
 #include "callctl/pri_events.h"
 
 #include <atomic>
@@ -42,8 +43,11 @@ std::atomic<int32_t> g_maxIncoming{-1};
 // limit for as long as the port holds it.
 std::atomic<q931_call*> g_countedCall[driver::kMaxPorts];
 // Per port number: a call the port let go of by a local reset while libpri
-// still had it.
+// still had it; its end wakes a waiting Reject.
 std::atomic<q931_call*> g_releasedCall[driver::kMaxPorts];
+// Per port number: the line went away under a call; the network is to be
+// told with a RESTART of the B-channel once the line is back.
+std::atomic<bool> g_restartDue[driver::kMaxPorts];
 // Makes the check of the limit and the taking of a port one step, across
 // the signalling threads of all cards.
 plat::RecursiveLock g_countLock;
@@ -77,6 +81,7 @@ void ResetInfo(CDevice& port, int32_t cause) {
     port.cli.clear();
     port.dli.clear();
     port.rli.clear();
+    port.ani.clear();
     port.inputType = kEmptyText;
     port.digitQueue.Clear();
 }
@@ -121,6 +126,7 @@ void OfferToPort(CDevice& port, struct pri* controller, const pri_event_ring& ri
         port.cli = EventText(ring.callingnum, sizeof ring.callingnum);
         port.dli = EventText(ring.callednum, sizeof ring.callednum);
         port.rli = EventText(ring.redirectingnum, sizeof ring.redirectingnum);
+        port.ani = EventText(ring.callingani, sizeof ring.callingani);
         port.callType = kCallTypeVoice;
         inband = port.cli.size() <= kInbandMaxCliLength;
     }
@@ -129,9 +135,12 @@ void OfferToPort(CDevice& port, struct pri* controller, const pri_event_ring& ri
         pri_proceeding(controller, ring.call, channel, 0);
         pri_acknowledge(controller, ring.call, channel, inband ? 1 : 0);
     }
-    uint32_t now = plat::TickCountMs();
-    port.ringStart.store(now != 0 ? now : 1);
-    port.ringCount.store(1);
+    {
+        plat::LockGuard callGuard(port.callLock);  // GetRings writes the count back under it
+        uint32_t now = plat::TickCountMs();
+        port.ringStart.store(now != 0 ? now : 1);
+        port.ringCount.store(1);
+    }
     port.PostEvent(driver::kEventRing);
 }
 
@@ -229,14 +238,17 @@ void OnProceeding(CDevice& port, const pri_event_proceeding& proceeding, const c
 
 // Numbers that libpri reports publicly with a connection: the connected
 // party (the remote end) and a redirecting party, each only when present.
+// The network-provided calling number the SETUP carried, if any, is the CLI
+// of the connected call.
 void TakeConnectionNumbers(CDevice& port, const struct pri_subcommands* subcmds, bool remoteIsCaller) {
     plat::LockGuard info(port.infoLock);
     port.callType = kCallTypeVoice;
+    if (!port.ani.empty()) port.cli = port.ani;
     if (subcmds == nullptr) return;
     int count = subcmds->counter_subcmd < PRI_MAX_SUBCOMMANDS ? subcmds->counter_subcmd : PRI_MAX_SUBCOMMANDS;
     for (int i = 0; i < count; ++i) {
         const struct pri_subcommand& sub = subcmds->subcmd[i];
-        if (sub.cmd == PRI_SUBCMD_CONNECTED_LINE && remoteIsCaller) {
+        if (sub.cmd == PRI_SUBCMD_CONNECTED_LINE && remoteIsCaller && port.ani.empty()) {
             const struct pri_party_number& number = sub.u.connected_line.id.number;
             if (number.valid && number.str[0] != '\0') port.cli = EventText(number.str, sizeof number.str);
         } else if (sub.cmd == PRI_SUBCMD_REDIRECTING) {
@@ -272,15 +284,37 @@ void OnConnectAck(CDevice& port, const struct pri_event_connect_ack& ack) {
 void OnClearing(CDevice& port, uint32_t code, struct pri* controller, const pri_event_hangup& hangup) {
     q931_call* call = hangup.call;
     bool own = HoldsCall(port, call);
-    bool releasedWhileIdle = !own && call != nullptr && port.callHandle.load() == nullptr &&
-                             g_releasedCall[port.portNumber].load() == call;
     // After HANGUP_ACK libpri has freed the call already.
     if (code != kCallHangupAck) Hangup(TrunkOf(port), controller, call, kCauseNormalClearing);
-    if (own || releasedWhileIdle) ReportClearing(port, hangup.cause);
+    if (own) {
+        ReportClearing(port, hangup.cause);
+    } else if (call != nullptr && g_releasedCall[port.portNumber].compare_exchange_strong(call, nullptr)) {
+        port.callEvent.Set();
+    }
 }
 
+// A RESTART of the port's B-channel: the network has let go of the call,
+// so libpri's record of it goes without a message (a DISCONNECT would only
+// draw an unknown-call answer, or none when ours was already out) and the
+// host gets the call's one disconnect entry at once.
 void OnRestart(CDevice& port, struct pri* controller) {
-    Hangup(TrunkOf(port), controller, port.callHandle.load(), kCauseNormalClearing);
+    q931_call* call = port.callHandle.load();
+    if (call == nullptr) return;
+    if (controller != nullptr) {
+        TrunkGuard guard(TrunkOf(port));
+        pri_destroycall(controller, call);
+    }
+    ReportClearing(port, kCauseNormalClearing);
+}
+
+// A RESTART without a channel (all interfaces) restarts every B-channel of
+// the trunk; each port's call then clears as for a restart of its channel.
+void OnTrunkRestart(uint16_t trunk, uint32_t firstPort, struct pri* controller) {
+    uint64_t trunkFirst = uint64_t{firstPort} + uint64_t{kChannelsPerTrunk} * trunk;
+    for (uint32_t i = 0; i < kChannelsPerTrunk; ++i) {
+        CDevice* port = LookupNumber(trunkFirst + i);
+        if (port != nullptr && port->callHandle.load() != nullptr) OnRestart(*port, controller);
+    }
 }
 
 }  // namespace
@@ -295,6 +329,10 @@ void PriEventCallback(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t 
     if (event == nullptr || trunk >= transport::kMaxTrunks) return;
     if (code == kCallRing && channel == kNoChannel) {
         OnChannellessRing(trunk, context, controller, event->ring);
+        return;
+    }
+    if (code == kCallRestart && channel == kNoChannel) {
+        OnTrunkRestart(trunk, context, controller);
         return;
     }
     CDevice* port = PortOfChannel(trunk, channel, context);
@@ -321,6 +359,31 @@ void PortCallReset(driver::CDevice& port, int32_t cause) {
     ResetInfo(port, cause);
     plat::LockGuard call(port.callLock);
     ResetCallFields(port);
+}
+
+void EndCallOnLineLoss(CDevice& port) {
+    transport::TrunkLink* trunk = TrunkOf(port);
+    TrunkGuard guard(trunk);
+    q931_call* call = port.callHandle.load();
+    if (call != nullptr) {
+        g_restartDue[port.portNumber].store(true);
+        Hangup(trunk, ControllerOf(trunk), call, kCauseDestinationOutOfOrder);
+    }
+    NoteNewCall(port);
+    ResetInfo(port, kCauseDestinationOutOfOrder);
+    plat::LockGuard lock(port.callLock);
+    ResetCallFields(port);
+    if (call != nullptr) QueueProgress(port, kProgressDisconnected, kCauseDestinationOutOfOrder);
+    port.PostEvent(driver::kEventCallProgress);
+    port.callEvent.Set();  // an Answer or Hangup waiting on the call returns now
+}
+
+void RestartLostChannel(CDevice& port) {
+    if (!g_restartDue[port.portNumber].exchange(false)) return;
+    transport::TrunkLink* trunk = TrunkOf(port);
+    TrunkGuard guard(trunk);
+    struct pri* controller = ControllerOf(trunk);
+    if (controller != nullptr) pri_reset(controller, static_cast<int>(port.timeslot));
 }
 
 int32_t IncomingCallCount() {

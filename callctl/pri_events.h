@@ -43,6 +43,16 @@ void PriError(struct pri* controller, char* text);
 // Forgets the port's call without telling libpri; nothing is queued.
 void PortCallReset(driver::CDevice& port, int32_t cause);
 
+// The line under the port went away (its D-channel or its card is down).
+// A call the port held is released in libpri and forgotten, and the host
+// gets its one disconnect entry with the progress event posted here (which
+// is posted also without a call); its B-channel is restarted once the line
+// is back, so the network lets go of the call too. Takes the trunk lock.
+void EndCallOnLineLoss(driver::CDevice& port);
+// The port's D-channel is up again: sends the RESTART that a call ended by
+// EndCallOnLineLoss left due. Takes the trunk lock.
+void RestartLostChannel(driver::CDevice& port);
+
 // Channel-less incoming calls (the network left the B-channel to us) that
 // ports hold right now; only these count against the limit. A call stops
 // counting when its port lets go of it, however that happens.

@@ -54,14 +54,14 @@ void CDevice::DigitReceived(char digit) {
     VAXO_TRACE(1, static_cast<int>(portNumber), "DTMF Received = %c", digit);
 }
 
+// Under the call lock, where every change of the call and its ring fields is
+// made: the count written back belongs to the call that is ringing now, never
+// to one cleared meanwhile.
 int32_t CDevice::Rings() {
+    plat::LockGuard guard(callLock);
     if (callActive.load()) return ringCount.load();
     uint32_t start = ringStart.load();
-    if (start == 0) {
-        ringCount.store(0);
-        return 0;
-    }
-    int32_t rings = static_cast<int32_t>((plat::TickCountMs() - start) / 2000u + 1u);
+    int32_t rings = start == 0 ? 0 : static_cast<int32_t>((plat::TickCountMs() - start) / kRingPeriodMs + 1u);
     ringCount.store(rings);
     return rings;
 }

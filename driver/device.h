@@ -24,6 +24,7 @@ constexpr uint32_t kProgressQueueCapacity = 40;
 constexpr uint32_t kDigitQueueCapacity = 40;
 constexpr int32_t kChannelDown = -1;
 constexpr int32_t kChannelUp = 1;
+constexpr uint32_t kRingPeriodMs = 2000;  // GetRings counts one ring per period
 
 enum HostEvent : uint32_t {
     kEventNone = 0,
@@ -53,7 +54,8 @@ public:
     void ClearError();
     void SetError(const char* text);
 
-    // GetRings: the ring count, recomputed while the call is not active.
+    // GetRings: the ring count, recomputed while the call is not active
+    // (under the call lock).
     int32_t Rings();
     char TakeKey();
     bool Open();
@@ -91,8 +93,9 @@ public:
     std::atomic<uint32_t> ringStart{0};
     std::string dialCli;
     std::atomic<bool> allowIncoming{true};
-    plat::RecursiveLock infoLock;  // CLI, DLI, RLI, CALLTYPE, INPUTTYPE, cause, digit queue
+    plat::RecursiveLock infoLock;  // CLI, DLI, RLI, ANI, CALLTYPE, INPUTTYPE, cause, digit queue
     std::string cli, dli, rli;
+    std::string ani;  // the network-provided calling number of an incoming call; CLI once connected
     const char* callType = "";
     const char* inputType = "";
 };

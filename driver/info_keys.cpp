@@ -81,7 +81,8 @@ std::string Reply(const CDevice& port, const char* key) {
     return std::string();
 }
 
-// Restarts the port's timeslot in libpri and forgets its call.
+// Restarts the port's timeslot in libpri and forgets its call, both under
+// the trunk lock: a call offered after the restart is never wiped.
 void ResetChannel(CDevice& port) {
     transport::TrunkLink* trunk = callctl::TrunkOf(port);
     {
@@ -89,8 +90,8 @@ void ResetChannel(CDevice& port) {
         if (port.progressQueue.HasStorage()) port.progressQueue.Clear();
         struct pri* controller = callctl::ControllerOf(trunk);
         if (controller != nullptr) pri_reset(controller, static_cast<int>(port.timeslot));
+        callctl::PortCallReset(port, callctl::kCauseNormalClearing);
     }
-    callctl::PortCallReset(port, callctl::kCauseNormalClearing);
     plat::SleepMs(kResetSettleMs);
 }
 

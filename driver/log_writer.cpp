@@ -23,141 +23,176 @@ uint64_t DropOldestLines(std::string& text, size_t keep) {
     return lines;
 }
 
-LogWriter::LogWriter() : openTime_(plat::TickCountMs()) {}
+// One writer thread's own state. Stop owns it while the thread runs or has
+// ended; a writer Stop gave up on owns itself and frees it when it ends.
+struct LogWriter::Writer {
+    enum Phase : int { kRunning, kLeft, kEnded };
+
+    std::shared_ptr<Shared> shared;
+    plat::ManualResetEvent wake;
+    std::atomic<bool> stop{false};
+    std::atomic<int> phase{kRunning};
+    plat::AppendFile file;
+    uint32_t openTime = plat::TickCountMs();
+    std::string fileName;
+
+    bool left() const { return phase.load() == kLeft; }
+};
+
+LogWriter::LogWriter() : shared_(std::make_shared<Shared>()) {}
 
 LogWriter::~LogWriter() { Stop(); }
 
 void LogWriter::Append(const std::string& line) {
-    plat::LockGuard guard(lock_);
-    pending_ += line;
-    if (pending_.size() > kMaxKeptBytes) droppedLines_ += DropOldestLines(pending_, kKeptAfterDropBytes);
-    if (wake_) wake_->Set();
+    Shared& s = *shared_;
+    plat::LockGuard guard(s.lock);
+    s.pending += line;
+    if (s.pending.size() > kMaxKeptBytes) s.droppedLines += DropOldestLines(s.pending, kKeptAfterDropBytes);
+    if (writer_ != nullptr) writer_->wake.Set();
 }
 
 bool LogWriter::Start(const char* path) {
     Stop();
-    if (abandoned_) return false;
-    fileName_ = path != nullptr ? path : "";
+    auto* w = new Writer;
+    w->shared = shared_;
+    w->fileName = path != nullptr ? path : "";
     {
-        plat::LockGuard guard(lock_);
-        wake_.reset(new plat::ManualResetEvent);
-        if (!pending_.empty()) wake_->Set();  // lines logged while stopped
+        plat::LockGuard guard(shared_->lock);
+        writer_ = w;
+        if (!shared_->pending.empty()) w->wake.Set();  // lines logged while stopped
     }
-    stop_.store(false);
     thread_.reset(new plat::Thread);
-    if (!thread_->Start(&LogWriter::ThreadBody, this)) {
-        Stop();
+    if (!thread_->Start(&LogWriter::ThreadBody, w)) {
+        thread_.reset();
+        {
+            plat::LockGuard guard(shared_->lock);
+            writer_ = nullptr;
+        }
+        delete w;
         return false;
     }
     return true;
 }
 
 void LogWriter::Stop() {
-    if (thread_ && thread_->Started()) {
-        stop_.store(true);
-        wake_->Set();
-        if (!thread_->Join(kStopJoinMs)) {
-            // A writer stuck on the disk still owns the event and the file:
-            // leave both to it, and start no second writer beside it.
-            abandoned_ = true;
-            thread_.reset();
-            plat::LockGuard guard(lock_);
-            (void)wake_.release();
-            return;
+    Writer* w;
+    {
+        plat::LockGuard guard(shared_->lock);
+        w = writer_;
+        writer_ = nullptr;  // Append no longer wakes it
+    }
+    if (w == nullptr) return;
+    w->stop.store(true);
+    w->wake.Set();
+    if (thread_->Join(stopWaitMs_)) {
+        delete w;  // closes its file
+    } else {
+        // Stuck on the disk: it keeps its file and event and frees them
+        // itself, unless it ended right after the wait.
+        shared_->strayWriters.fetch_add(1);
+        if (w->phase.exchange(Writer::kLeft) == Writer::kEnded) {
+            shared_->strayWriters.fetch_sub(1);
+            delete w;
         }
     }
     thread_.reset();
-    {
-        plat::LockGuard guard(lock_);
-        wake_.reset();
-    }
-    file_.Close();
 }
 
-void LogWriter::ThreadBody(void* self) { static_cast<LogWriter*>(self)->Run(); }
+void LogWriter::ThreadBody(void* raw) {
+    auto* w = static_cast<Writer*>(raw);
+    Run(*w);
+    w->file.Close();
+    if (w->phase.exchange(Writer::kEnded) == Writer::kLeft) {
+        std::shared_ptr<Shared> shared = w->shared;
+        delete w;
+        shared->strayWriters.fetch_sub(1);
+    }
+}
 
-bool LogWriter::HasPending() {
-    plat::LockGuard guard(lock_);
-    return !pending_.empty() || droppedLines_ != 0;
+bool LogWriter::HasPending(Shared& s) {
+    plat::LockGuard guard(s.lock);
+    return !s.pending.empty() || s.droppedLines != 0;
 }
 
 // The pending text, led by a line that counts the lines dropped from it.
-std::string LogWriter::TakePending() {
-    plat::LockGuard guard(lock_);
+std::string LogWriter::TakePending(Shared& s) {
+    plat::LockGuard guard(s.lock);
     std::string taken;
-    if (droppedLines_ != 0) {
+    if (s.droppedLines != 0) {
         std::string note = FormatText("%llu trace lines were dropped while the log could not be written",
-                                      static_cast<unsigned long long>(droppedLines_));
+                                      static_cast<unsigned long long>(s.droppedLines));
         taken = FormatLogLine(plat::LocalTimeNow(), kGeneralPort, note.c_str());
-        droppedLines_ = 0;
+        s.droppedLines = 0;
     }
-    taken += pending_;
-    pending_.clear();
+    taken += s.pending;
+    s.pending.clear();
     return taken;
 }
 
 // Text the writer could not write goes back in front of the pending text,
 // so that a later start writes it first.
-void LogWriter::GiveBack(std::string& outgoing) {
+void LogWriter::GiveBack(Shared& s, std::string& outgoing) {
     if (outgoing.empty()) return;
-    plat::LockGuard guard(lock_);
-    pending_.insert(0, outgoing);
+    plat::LockGuard guard(s.lock);
+    s.pending.insert(0, outgoing);
     outgoing.clear();
-    if (pending_.size() > kMaxKeptBytes) droppedLines_ += DropOldestLines(pending_, kKeptAfterDropBytes);
+    if (s.pending.size() > kMaxKeptBytes) s.droppedLines += DropOldestLines(s.pending, kKeptAfterDropBytes);
 }
 
-void LogWriter::Run() {
+void LogWriter::Run(Writer& w) {
     std::string outgoing;  // taken but not yet written
-    while (!stop_.load()) {
-        wake_->Wait(plat::kWaitForever);
+    while (!w.stop.load()) {
+        w.wake.Wait(plat::kWaitForever);
         plat::SleepMs(kBatchNapMs);
-        wake_->Reset();
-        Pass(outgoing);
+        w.wake.Reset();
+        Pass(w, outgoing);
     }
-    // A stop that came in mid-pass still gets the lines logged before it.
-    Pass(outgoing);
-    GiveBack(outgoing);
-    file_.Close();
+    // A stop that came in mid-pass still gets the lines logged before it;
+    // a writer left behind takes no more, they belong to the next one.
+    if (!w.left()) Pass(w, outgoing);
+    GiveBack(*w.shared, outgoing);
 }
 
 // One pass: text is taken from the pending store only once the file is
 // open and the last batch is out, so while the file cannot be written the
 // lines wait under the pending cap, in order.
-void LogWriter::Pass(std::string& outgoing) {
-    if (outgoing.empty() && !HasPending()) return;
-    if (!file_.IsOpen()) {
-        file_.Open(fileName_.c_str());
-        openTime_ = plat::TickCountMs();
-        if (!file_.IsOpen()) return;
+void LogWriter::Pass(Writer& w, std::string& outgoing) {
+    Shared& s = *w.shared;
+    if (outgoing.empty() && !HasPending(s)) return;
+    if (!w.file.IsOpen()) {
+        w.file.Open(w.fileName.c_str());
+        w.openTime = plat::TickCountMs();
+        if (!w.file.IsOpen()) return;
     }
     bool retry = !outgoing.empty();
-    if (!retry) outgoing = TakePending();
-    if (!WriteOnce(outgoing)) return;  // the file stays open for the retry
-    if (retry && outgoing.empty() && HasPending()) {
-        outgoing = TakePending();
-        WriteOnce(outgoing);
+    if (w.left()) return;  // came back from the disk after its stop
+    if (!retry) outgoing = TakePending(s);
+    if (!WriteOnce(w, outgoing)) return;  // the file stays open for the retry
+    if (retry && outgoing.empty() && HasPending(s) && !w.left()) {
+        outgoing = TakePending(s);
+        WriteOnce(w, outgoing);
     }
-    CloseWhenDue();
+    CloseWhenDue(w);
 }
 
 // One write; a rest that did not go out stays for the next pass. False
 // when the write failed.
-bool LogWriter::WriteOnce(std::string& outgoing) {
-    int64_t written = file_.Write(outgoing.data(), outgoing.size());
+bool LogWriter::WriteOnce(Writer& w, std::string& outgoing) {
+    int64_t written = w.file.Write(outgoing.data(), outgoing.size());
     if (written < 0) return false;
-    writes_.fetch_add(1);
+    w.shared->writes.fetch_add(1);
     outgoing.erase(0, static_cast<size_t>(written));
     return true;
 }
 
 // FlushImmediate closes after every write; otherwise the file stays open
 // for writes within kKeepOpenMs of its opening.
-void LogWriter::CloseWhenDue() {
-    if (flushImmediate_.load()) {
-        file_.Close();
-    } else if (plat::TickCountMs() - openTime_ >= kKeepOpenMs) {
-        openTime_ = plat::TickCountMs();
-        file_.Close();
+void LogWriter::CloseWhenDue(Writer& w) {
+    if (w.shared->flushImmediate.load()) {
+        w.file.Close();
+    } else if (plat::TickCountMs() - w.openTime >= kKeepOpenMs) {
+        w.openTime = plat::TickCountMs();
+        w.file.Close();
     }
 }
 

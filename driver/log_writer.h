@@ -15,7 +15,10 @@
 namespace driver {
 
 // Any thread appends; the one writer thread started by Start moves the text
-// to the file; Start and Stop run on the thread of Init and Shutdown.
+// to the file; Start and Stop run on the thread of Init and Shutdown. A
+// writer that does not end within the stop's wait (stuck on the disk) is
+// left with its own file and event and frees them itself when it comes
+// back; the next Start gets a writer of its own.
 class LogWriter {
 public:
     // Text kept in memory while it cannot be written: above this the oldest
@@ -29,37 +32,45 @@ public:
 
     LogWriter();
     ~LogWriter();
+    LogWriter(const LogWriter&) = delete;
+    LogWriter& operator=(const LogWriter&) = delete;
 
     bool Start(const char* path);
     void Stop();
     void Append(const std::string& line);
-    void SetFlushImmediate(bool on) { flushImmediate_.store(on); }
+    void SetFlushImmediate(bool on) { shared_->flushImmediate.store(on); }
 
-    // For tests: number of writes made to the file.
-    uint64_t writeCount() const { return writes_.load(); }
+    // For tests: number of writes made to the file; how long Stop waits
+    // for the writer; writers left running by a Stop that have not ended yet.
+    uint64_t writeCount() const { return shared_->writes.load(); }
+    void SetStopWait(uint32_t ms) { stopWaitMs_ = ms; }
+    int strayWriters() const { return shared_->strayWriters.load(); }
 
 private:
-    static void ThreadBody(void* self);
-    void Run();
-    void Pass(std::string& outgoing);
-    bool WriteOnce(std::string& outgoing);
-    void CloseWhenDue();
-    bool HasPending();
-    std::string TakePending();
-    void GiveBack(std::string& outgoing);
+    // What every writer, current or left behind, shares with the callers.
+    struct Shared {
+        std::string pending;
+        uint64_t droppedLines = 0;
+        plat::RecursiveLock lock;  // pending, droppedLines
+        std::atomic<bool> flushImmediate{false};
+        std::atomic<uint64_t> writes{0};
+        std::atomic<int> strayWriters{0};
+    };
+    struct Writer;
 
-    std::string pending_;
-    uint64_t droppedLines_ = 0;
-    plat::RecursiveLock lock_;  // pending_, droppedLines_, wake_
-    std::unique_ptr<plat::ManualResetEvent> wake_;
-    std::atomic<bool> stop_{false};
-    bool abandoned_ = false;  // a writer outlived kStopJoinMs
+    static void ThreadBody(void* writer);
+    static void Run(Writer& w);
+    static void Pass(Writer& w, std::string& outgoing);
+    static bool WriteOnce(Writer& w, std::string& outgoing);
+    static void CloseWhenDue(Writer& w);
+    static bool HasPending(Shared& s);
+    static std::string TakePending(Shared& s);
+    static void GiveBack(Shared& s, std::string& outgoing);
+
+    std::shared_ptr<Shared> shared_;
+    Writer* writer_ = nullptr;  // the current writer, null while stopped
     std::unique_ptr<plat::Thread> thread_;
-    plat::AppendFile file_;
-    uint32_t openTime_;
-    std::string fileName_;
-    std::atomic<bool> flushImmediate_{false};
-    std::atomic<uint64_t> writes_{0};
+    uint32_t stopWaitMs_ = kStopJoinMs;
 };
 
 LogWriter& TheLog();

@@ -31,8 +31,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-    std::string module;
-    std::string prompts = ".";
+    std::string module = VAXO_DEFAULT_MODULE;
+    std::string prompts = VAXO_DEFAULT_PROMPTS;
     std::string outDir = ".";
     int recordMs = 5000;
     int digitTimeoutMs = 4000;
@@ -331,8 +331,10 @@ int IvrHost::Run() {
 
 void Usage() {
     fprintf(stderr,
-            "usage: vaxo-ivr-host --module PATH [--prompts DIR] [--out DIR] [--record-ms N]\n"
-            "                     [--digit-timeout-ms N] [--calls N] [--seconds N] [--dial FILE]\n");
+            "usage: vaxo-ivr-host [--module PATH] [--prompts DIR] [--out DIR] [--record-ms N]\n"
+            "                     [--digit-timeout-ms N] [--calls N] [--seconds N] [--dial FILE]\n"
+            "defaults: --module %s --prompts %s --out .\n",
+            VAXO_DEFAULT_MODULE, VAXO_DEFAULT_PROMPTS);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // Diagnostics for the driver module: lists cards and ports, watches events
 // live, and places or clears a call on a port. Loads the module by path as
 // a host does.
-//   vaxo-diag --module PATH list
-//   vaxo-diag --module PATH watch SECONDS
-//   vaxo-diag --module PATH dial PORT NUMBER [SECONDS]
-//   vaxo-diag --module PATH hangup PORT
+//   vaxo-diag [--module PATH] list
+//   vaxo-diag [--module PATH] watch SECONDS
+//   vaxo-diag [--module PATH] dial PORT NUMBER [SECONDS]
+//   vaxo-diag [--module PATH] hangup PORT
+// Without --module it loads the installed module.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -92,8 +93,21 @@ void Watch(const hostapi::ModuleApi& api, int ports, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4 || std::string(argv[1]) != "--module") {
-        fprintf(stderr, "usage: vaxo-diag --module PATH list | watch SECONDS | dial PORT NUMBER [SECONDS] | hangup PORT\n");
+    // Without "--module PATH" the installed module is used; argv is then
+    // read as if the option had been given.
+    std::vector<char*> args(argv, argv + argc);
+    char defaultModule[] = VAXO_DEFAULT_MODULE;
+    char option[] = "--module";
+    if (argc < 2 || std::string(argv[1]) != "--module") {
+        args.insert(args.begin() + 1, {option, defaultModule});
+    }
+    argc = static_cast<int>(args.size());
+    argv = args.data();
+    if (argc < 4) {
+        fprintf(stderr,
+                "usage: vaxo-diag [--module PATH] list | watch SECONDS | dial PORT NUMBER [SECONDS] | hangup PORT\n"
+                "default module: %s\n",
+                VAXO_DEFAULT_MODULE);
         return 2;
     }
     hostapi::ModuleApi api{};

@@ -48,6 +48,11 @@
 #define VAXO_API
 #endif
 
+/* The version GetDriverVer reports; the one place it is set (the build
+ * and the packages take theirs from here, ':' read as '.'). A host can
+ * compare it with GetDriverVer() to see which header it was built with. */
+#define VAXO_DRIVER_VERSION "3.0.877:27123"
+
 /* Host event codes (GetEvent). */
 #define KVEVENT_NONE 0          /* no event pending */
 #define KVEVENT_PORTDOWN 10     /* never sent: a line going down is KVEVENT_CALLPROGRESS */
@@ -76,7 +81,7 @@ VAXO_API void VAXO_CALL Shutdown(void);
 
 /* Identity: work before Init. */
 VAXO_API const char* VAXO_CALL GetDriverName(void); /* "VaxoBoard Digital E1" */
-VAXO_API const char* VAXO_CALL GetDriverVer(void);  /* "3.0.877:27123" */
+VAXO_API const char* VAXO_CALL GetDriverVer(void);  /* VAXO_DRIVER_VERSION */
 VAXO_API int VAXO_CALL NoofPorts(void);
 VAXO_API bool VAXO_CALL IsDeviceActive(void); /* always true */
 

@@ -38,15 +38,22 @@ void ReportStatus(CardLink& card, const char* text) {
 }
 
 // Puts the byte of each of n frames (stride bytes apart) of one channel in
-// its current receive block, handing full blocks to the tick thread. With a
-// reference, each byte first passes the channel's echo canceller.
+// its current receive block, handing full blocks to the tick thread; a full
+// block that had to go in the scratch block (no free block left) is counted
+// as dropped. With a reference, each byte first passes the channel's echo
+// canceller.
 void CutChannel(ChannelMedia& ch, uint8_t* scratch, const uint8_t* src, const uint8_t* ref, size_t stride,
-                uint32_t n) {
+                uint32_t n, MediaDrops& drops) {
     for (uint32_t k = 0; k < n; ++k) {
         if (ch.rxFill == kBlockBytes) {
-            if (ch.rxBlock != scratch) ch.receive.data.Push(RingItem(ch.rxBlock, false));
+            if (ch.rxBlock != scratch) {
+                ch.receive.data.Push(RingItem(ch.rxBlock, false));
+            } else if (ch.rxStarved) {
+                drops.droppedBlocks.fetch_add(1, std::memory_order_relaxed);
+            }
             uintptr_t item;
-            ch.rxBlock = ch.receive.free.Pop(&item) ? RingBlock(item) : scratch;
+            ch.rxStarved = !ch.receive.free.Pop(&item);
+            ch.rxBlock = ch.rxStarved ? scratch : RingBlock(item);
             ch.rxFill = 0;
         }
         uint8_t byte = src[k * stride];
@@ -69,7 +76,7 @@ void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t l
         for (uint32_t t = 0; t < kTimeslotBytesPerFrame; ++t) {
             const size_t c = static_cast<size_t>(s) * kTimeslotBytesPerFrame + t;
             CutChannel(m.channels[c], m.scratch[c].bytes, payload + c, cancel ? refPayload + c : nullptr, stride,
-                       frames);
+                       frames, m.drops);
         }
     }
     if (haveReference) m.echoReferences.free.Push(reference);
@@ -197,8 +204,9 @@ void ResetAudioReceiveState(CardLink& card) {
     memset(m.scratch, 0, sizeof m.scratch);
     for (int c = 0; c < transport::kMaxChannels; ++c) {
         ChannelMedia& ch = m.channels[c];
-        ch.rxBlock = m.scratch[c].bytes;
+        ch.rxBlock = m.scratch[c].bytes;  // the first block after a start is not delivered
         ch.rxFill = 0;
+        ch.rxStarved = false;
         ch.txBlock = kIdle.bytes;
         ch.txPos = 0;
     }

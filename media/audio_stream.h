@@ -31,8 +31,12 @@ void MediaTickThread(void* cardLink);
 // One 10 ms cycle over every channel (needs a media callback).
 void MediaTickCycle(transport::CardLink& card);
 
-// Host threads: drops the send blocks queued on a channel (play stopped).
+// Host threads, under the port's play lock: drops the send blocks queued on
+// a channel (play stopped).
 void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot);
+// Media tick thread, in a fill under the port's play lock: the send block
+// being filled belongs to the channel's flushes made so far.
+void TakeFillGeneration(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot);
 
 // Seams for tests and benchmarks; set while the threads are stopped.
 void SetAudioPacketTap(transport::CardLink& card, PacketTap tap, void* context);

@@ -149,6 +149,9 @@ void CreateEchoCancellers(CardLink& card, int trunk, int32_t tailMs) {
     if (taps == 0) {
         VAXO_TRACE(2, driver::kGeneralPort, "Card %u trunk %d: EchoTail %d ms gives no echo canceller",
                    card.cardIndex, trunk + 1, tailMs);
+    } else if (tailMs > EchoCanceller::kMaxEchoTailMs) {
+        VAXO_TRACE(2, driver::kGeneralPort, "Card %u trunk %d: EchoTail %d ms taken as %d ms", card.cardIndex,
+                   trunk + 1, tailMs, EchoCanceller::kMaxEchoTailMs);
     }
     int failed = 0;
     for (int t = 0; t < transport::kTimeslotsPerTrunk; ++t) {
@@ -165,15 +168,40 @@ void CreateEchoCancellers(CardLink& card, int trunk, int32_t tailMs) {
     }
 }
 
-void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+namespace {
+
+ChannelMedia* ChannelOf(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
     if (cardIndex >= static_cast<uint32_t>(transport::kMaxCards) || trunk >= static_cast<uint32_t>(transport::kMaxTrunks) ||
         timeslot >= static_cast<uint32_t>(transport::kTimeslotsPerTrunk)) {
-        return;
+        return nullptr;
     }
     CardLink* card = transport::g_cards[cardIndex];
     CardMedia* m = card != nullptr ? Media(*card) : nullptr;
-    if (m == nullptr) return;
-    m->channels[trunk * transport::kTimeslotsPerTrunk + timeslot].flushGeneration.fetch_add(1);
+    return m != nullptr ? &m->channels[trunk * transport::kTimeslotsPerTrunk + timeslot] : nullptr;
+}
+
+}  // namespace
+
+uint64_t DroppedBlocks(const CardLink& card) {
+    const CardMedia* m = card.media.get();
+    return m != nullptr ? m->drops.droppedBlocks.load(std::memory_order_relaxed) : 0;
+}
+
+void CountDroppedBlock(uint32_t cardIndex) {
+    if (cardIndex >= static_cast<uint32_t>(transport::kMaxCards)) return;
+    CardLink* card = transport::g_cards[cardIndex];
+    CardMedia* m = card != nullptr ? Media(*card) : nullptr;
+    if (m != nullptr) m->drops.droppedBlocks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void DropQueuedSendBlocks(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+    ChannelMedia* ch = ChannelOf(cardIndex, trunk, timeslot);
+    if (ch != nullptr) ch->flushGeneration.fetch_add(1);
+}
+
+void TakeFillGeneration(uint32_t cardIndex, uint32_t trunk, uint32_t timeslot) {
+    ChannelMedia* ch = ChannelOf(cardIndex, trunk, timeslot);
+    if (ch != nullptr) ch->fillGeneration = ch->flushGeneration.load(std::memory_order_acquire);
 }
 
 void RequestMediaStop(CardLink& card) {
@@ -209,9 +237,26 @@ void JoinMediaTickThread(CardLink& card) {
     JoinThread(card, card.mediaTick, "media tick");
 }
 
+// A play whose last block was queued towards the line but had not gone out
+// when the card's media stopped still ends, with its event, as the block is
+// dropped with the pools. Runs once the media threads have ended.
+void EndCutOffPlays(CardLink& card, CardMedia& m) {
+    const transport::MediaCallback callback = card.mediaCallback.load();
+    if (callback == nullptr) return;
+    for (int c = 0; c < transport::kMaxChannels; ++c) {
+        ChannelMedia& ch = m.channels[c];
+        if (ch.marksHandled == ch.marksQueued) continue;
+        ch.marksHandled = ch.marksQueued;
+        callback(static_cast<uint16_t>(c / transport::kTimeslotsPerTrunk),
+                 static_cast<uint16_t>(c % transport::kTimeslotsPerTrunk), kMediaPlayMark, card.mediaContext, nullptr,
+                 0);
+    }
+}
+
 void ReleaseCardMedia(CardLink& card) {
     CardMedia* m = Media(card);
     if (m == nullptr || m->threadsLeftRunning) return;
+    EndCutOffPlays(card, *m);
     CloseRetiredSocket(*m);
     for (ChannelMedia& ch : m->channels) {
         ch.send.Release();

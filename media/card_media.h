@@ -50,6 +50,11 @@ void JoinAudioReceiveThread(transport::CardLink& card);
 void JoinMediaTickThread(transport::CardLink& card);
 void ReleaseCardMedia(transport::CardLink& card);
 
+// Blocks the module itself dropped on the card so far (any thread).
+uint64_t DroppedBlocks(const transport::CardLink& card);
+// Counts one such block on the card of that index (any thread).
+void CountDroppedBlock(uint32_t cardIndex);
+
 // The media dispatcher registered as every card's media callback; the
 // context is the card's first port.
 void MediaDispatch(uint16_t trunk, uint16_t timeslot, uint32_t code, uint32_t context, void* data,

@@ -36,10 +36,12 @@ struct ChannelMedia {
     uint32_t txPos = 0;
     uint8_t* rxBlock = nullptr;  // block being filled (the scratch block when none was free)
     uint32_t rxFill = 0;
+    bool rxStarved = false;  // rxBlock is the scratch block because no free block was left
     EchoCanceller echo;
 
     // Media tick thread only.
     uint8_t* deferredTx = nullptr;  // send block whose fill found the play lock taken
+    uint32_t fillGeneration = 0;    // flush generation of the block being filled
     uint32_t marksQueued = 0;       // number of the latest play mark queued
     uint32_t marksHandled = 0;      // latest going-out of a mark already looked at
     CDtmfDecode dtmf;
@@ -59,6 +61,14 @@ struct AudioStats {
     std::atomic<uint64_t> processed{0};
     std::atomic<uint64_t> sent{0};
     std::atomic<uint64_t> sendFailures{0};
+};
+
+// Blocks the module itself lost on a card's channels: a full receive block
+// that found no free block to go on in (the tick thread fell behind by more
+// than the pool), or a received block the record path could not keep. Any
+// thread adds (relaxed) and reads.
+struct MediaDrops {
+    std::atomic<uint64_t> droppedBlocks{0};
 };
 
 // Test and benchmark seams: where sent packets go instead of the socket, and
@@ -86,6 +96,10 @@ struct CardMedia {
     bool threadsLeftRunning = false;  // a media thread did not end: keep the state alive
 
     AudioStats stats;
+    MediaDrops drops;
+    // Media tick thread only: the count last traced, and when.
+    uint64_t dropsTraced = 0;
+    uint32_t dropTraceMs = 0;
 
     PacketTap tap = nullptr;
     void* tapContext = nullptr;

@@ -4,6 +4,7 @@
 // echo_canceller_test.cpp checks it).
 #include "media/echo_canceller.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -105,8 +106,8 @@ bool EchoCancellerProbe::operator==(const EchoCancellerProbe& o) const {
 }
 
 int EchoCanceller::TapsForEchoTail(int32_t echoTailMs) {
-    if (echoTailMs < 1 || echoTailMs > kMaxEchoTailMs) return 0;
-    return static_cast<int>(echoTailMs * 8);
+    if (echoTailMs < 1) return 0;
+    return static_cast<int>(std::min(echoTailMs, kMaxEchoTailMs) * 8);
 }
 
 bool EchoCanceller::KernelSupported(Kernel k) {

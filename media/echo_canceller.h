@@ -55,12 +55,12 @@ public:
     static constexpr int32_t kMaxEchoTailMs = kMaxTaps / 8;
     static constexpr int32_t kDoubleTalkHangover = 600;  // samples (75 ms)
 
-    // Tap count for a trunk's EchoTail (milliseconds): EchoTail x 8.
-    // Returns 0, meaning "no canceller for this trunk", when EchoTail < 1
-    // (such a tail has no taps, so no cancellation is possible) or when EchoTail > kMaxEchoTailMs
-    // (a configuration error: the tail would be far beyond any line echo and
-    // its cost beyond any CPU budget). The caller writes a trace line and
-    // leaves the trunk's channels without a canceller; an uncreated canceller
+    // Tap count for a trunk's EchoTail (milliseconds): EchoTail x 8. A tail
+    // above kMaxEchoTailMs is taken as kMaxEchoTailMs, so that a mistyped
+    // value still leaves the trunk a canceller (the caller traces it).
+    // Returns 0, meaning "no canceller for this trunk", when EchoTail < 1:
+    // such a tail has no taps. The caller writes a trace line and leaves
+    // the trunk's channels without a canceller; an uncreated canceller
     // passes audio through unchanged (see Update).
     static int TapsForEchoTail(int32_t echoTailMs);
 

@@ -1,9 +1,10 @@
 // The media tick thread of a card: every 10 ms it fills each channel's next
 // send block from the port's play list, runs the DTMF detector over each
-// received block and hands the block to the record path, all through the
-// card's media callback. It also delivers the end of a play once the audio
+// received block waiting and hands the block to the record path, all
+// through the card's media callback. It also delivers the end of a play once the audio
 // receive thread has flagged that the marked block went out, so that the
 // receive thread itself never touches a port.
+#include "driver/trace.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
 #include "platform/clock.h"
@@ -19,6 +20,20 @@ constexpr uint32_t kTickMs = 10;
 // Behind by more than this (a suspended process, a clock jump), the thread
 // starts afresh instead of running every missed cycle back to back.
 constexpr uint32_t kMaxCatchUpMs = 1000;
+constexpr uint32_t kDropTraceIntervalMs = 1000;  // at most one line a second per card about dropped blocks
+
+// Traces blocks the module dropped on the card since the last line, so
+// that a load run sees them; rate-limited.
+void TraceDrops(CardLink& card, CardMedia& m) {
+    const uint64_t dropped = m.drops.droppedBlocks.load(std::memory_order_relaxed);
+    if (dropped == m.dropsTraced) return;
+    const uint32_t now = plat::TickCountMs();
+    if (m.dropsTraced != 0 && now - m.dropTraceMs < kDropTraceIntervalMs) return;
+    m.dropTraceMs = now;
+    VAXO_TRACE(2, driver::kGeneralPort, "Card %u: %llu audio blocks dropped (%llu in all)", card.cardIndex,
+               static_cast<unsigned long long>(dropped - m.dropsTraced), static_cast<unsigned long long>(dropped));
+    m.dropsTraced = dropped;
+}
 
 void PlayEndStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t context, uint16_t s, uint16_t t) {
     const uint32_t sent = ch.markSent.load(std::memory_order_acquire);
@@ -37,8 +52,11 @@ void PlayStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t cont
         block = RingBlock(item);
     }
     BlockHeader& header = BlockPool::Header(block);
-    header.flushGeneration = ch.flushGeneration.load(std::memory_order_acquire);
+    // A fill that copies play audio takes the generation again under the
+    // play lock, so a stop is seen before or after its copy as a whole.
+    ch.fillGeneration = ch.flushGeneration.load(std::memory_order_acquire);
     callback(s, t, kMediaTxFill, context, block, kBlockBytes);
+    header.flushGeneration = ch.fillGeneration;
     uint32_t flag = kPlayMarkNone;
     callback(s, t, kMediaPlayMark, context, &flag, 0);
     if (flag == kPlayMarkRetry) {
@@ -50,20 +68,23 @@ void PlayStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t cont
     ch.send.data.Push(RingItem(block, mark));
 }
 
+// Every block waiting, not just one: after a burst from the card (or a late
+// cycle) the whole pool is free again for the next one.
 void ReceiveStep(ChannelMedia& ch, transport::MediaCallback callback, uint32_t context, uint16_t s, uint16_t t) {
     uintptr_t item;
-    if (!ch.receive.data.Pop(&item)) return;
-    uint8_t* block = RingBlock(item);
-    // Timeslots 0 and 16 carry framing and signalling, never a port's digits.
-    if (ch.dtmfOn.load(std::memory_order_relaxed) && t != 0 && t != transport::kDChannelTimeslot) {
-        ch.dtmf.AddBlock(block, kBlockBytes);
-        char digit = 0;
-        while (ch.dtmf.TakeDigit(&digit) == 1 && digit != 0) {
-            callback(s, t, kMediaDigit, context, nullptr, static_cast<uint8_t>(digit));
+    for (uint32_t n = ch.receive.count(); n > 0 && ch.receive.data.Pop(&item); --n) {
+        uint8_t* block = RingBlock(item);
+        // Timeslots 0 and 16 carry framing and signalling, never a port's digits.
+        if (ch.dtmfOn.load(std::memory_order_relaxed) && t != 0 && t != transport::kDChannelTimeslot) {
+            ch.dtmf.AddBlock(block, kBlockBytes);
+            char digit = 0;
+            while (ch.dtmf.TakeDigit(&digit) == 1 && digit != 0) {
+                callback(s, t, kMediaDigit, context, nullptr, static_cast<uint8_t>(digit));
+            }
         }
+        callback(s, t, kMediaRxBlock, context, block, kBlockBytes);
+        ch.receive.free.Push(item);
     }
-    callback(s, t, kMediaRxBlock, context, block, kBlockBytes);
-    ch.receive.free.Push(item);
 }
 
 }  // namespace
@@ -84,6 +105,7 @@ void MediaTickCycle(CardLink& card) {
             ReceiveStep(ch, callback, context, trunk, slot);
         }
     }
+    TraceDrops(card, m);
 }
 
 void MediaTickThread(void* arg) {

@@ -30,8 +30,11 @@ PlayBlock* NewPlayBlock(CWave& wave, const void* buffer, int size, bool cached) 
     if (block == nullptr) return nullptr;
     block->owner = &wave;
     block->size = static_cast<uint32_t>(size);
+    // An empty play keeps no pointer at all: the host's buffer is neither
+    // copied nor freed, whatever the buffer is.
+    if (size == 0) return block;
     block->cached = cached;
-    if (cached || size == 0) {
+    if (cached) {
         block->data = static_cast<const uint8_t*>(buffer);
         return block;
     }
@@ -74,7 +77,8 @@ void QueueBlock(CWave& wave, PlayBlock* block) {
 }
 
 // Empties the play list without an event and drops the send blocks already
-// queued towards the line.
+// queued towards the line, in one step as a Play on another thread sees it:
+// a Play queued after the list was emptied is never silenced.
 void Flush(CWave& wave) {
     PlayBlock* drop;
     {
@@ -87,12 +91,12 @@ void Flush(CWave& wave) {
         wave.playActive.store(0);
         wave.playEnded.store(0);
         wave.queuedBytes.store(0);
+        if (wave.owner != nullptr) {
+            const driver::CDevice& port = *wave.owner;
+            DropQueuedSendBlocks(port.cardIndex, port.trunkIndex, port.timeslot);
+        }
     }
     FreePlayBlocks(drop);
-    if (wave.owner != nullptr) {
-        const driver::CDevice& port = *wave.owner;
-        DropQueuedSendBlocks(port.cardIndex, port.trunkIndex, port.timeslot);
-    }
 }
 
 void CallHost(CWave& wave, int direction, uint8_t* block, uint32_t length) {
@@ -208,6 +212,11 @@ void FillSendBlock(CWave& wave, uint8_t* block, uint32_t length) {
     if (!wave.playLock.TryEnter()) {
         wave.fillDeferred = true;
         return;
+    }
+    // What the block holds belongs to the flushes made so far, no later one.
+    if (wave.owner != nullptr) {
+        const driver::CDevice& port = *wave.owner;
+        TakeFillGeneration(port.cardIndex, port.trunkIndex, port.timeslot);
     }
     if (wave.playActive.load() == 1 && wave.head == nullptr) {
         wave.playActive.store(0);

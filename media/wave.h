@@ -34,12 +34,15 @@ void FreePlayBlocks(PlayBlock* first);
 
 // Growable record buffer. The media tick thread appends; host threads swap
 // in a fresh buffer (under the wave's record lock) and read data and length
-// at any time. Storage replaced by growth is kept until the next Replace, so
-// a pointer a host took stays readable for the rest of the recording.
+// at any time. A storage the host has been handed stays allocated until the
+// next Replace, so a pointer it read stays valid for the rest of the
+// recording; a storage outgrown before the host saw it is freed at once.
+// Growth is by half the capacity, so an open-ended recording holds at most
+// about 1.5 times its bytes (plus what the host was handed on the way).
 class CBuffer {
 public:
     static constexpr uint32_t kGrowthBytes = 80000;  // 10 s of audio: the smallest growth step
-    static constexpr int kMaxStorages = 40;           // growth doubles, so 4 GiB is reached long before
+    static constexpr int kMaxStorages = 40;           // growth by half: 4 GiB is reached within 30
 
     // Storage taken out of a buffer by Replace, freed by its holder.
     struct Detached {
@@ -53,30 +56,40 @@ public:
     CBuffer& operator=(const CBuffer&) = delete;
 
     // Empties the buffer and takes storage (may be null with capacity 0,
-    // allocated with new[]) as its first storage; hands back everything it
-    // held. Host threads, record lock held; free the result outside the lock.
-    Detached Replace(uint8_t* storage, uint32_t capacity);
+    // allocated with new[]) as its first storage; growth never goes beyond
+    // ceiling bytes. Hands back everything it held. Host threads, record
+    // lock held; free the result outside the lock.
+    Detached Replace(uint8_t* storage, uint32_t capacity, uint32_t ceiling);
     static void Free(Detached& detached);
 
-    // Media tick thread: appends n bytes, growing by at least kGrowthBytes
-    // (doubling). False, nothing appended, when growth fails.
+    // Media tick thread: appends n bytes, growing when needed. False,
+    // nothing appended, when growth fails.
     bool Append(const uint8_t* bytes, uint32_t n);
 
-    // Any thread: the current storage (null before any) and the bytes in it.
-    uint8_t* data() const { return data_.load(std::memory_order_acquire); }
+    // Host threads: the current storage (null before any), which stays
+    // allocated until the next Replace.
+    uint8_t* HandOut();
+    // Any thread: the bytes in the current storage.
     uint32_t length() const { return length_.load(std::memory_order_acquire); }
     uint32_t capacity() const { return capacity_; }
+    // Bytes of every storage held (tests and diagnostics; media tick thread
+    // or with the recording stopped).
+    uint64_t heldBytes() const;
 
 private:
     bool Grow(uint32_t needed);
+    uint8_t* live() const;
 
-    std::atomic<uint8_t*> data_{nullptr};
+    // Storages of the current recording by number, the live one at current_
+    // (-1 before any). A number is never reused before the next Replace.
+    std::atomic<uint8_t*> storages_[kMaxStorages] = {};
+    uint32_t sizes_[kMaxStorages] = {};
+    std::atomic<bool> handedOut_[kMaxStorages] = {};
+    std::atomic<int> current_{-1};
+    int count_ = 0;  // numbers used
     std::atomic<uint32_t> length_{0};
     uint32_t capacity_ = 0;
-    uint32_t growth_ = kGrowthBytes;
-    // Every storage of the current recording, the live one last.
-    uint8_t* storages_[kMaxStorages] = {};
-    int storageCount_ = 0;
+    uint32_t ceiling_ = 0xFFFFFFFFu;
 };
 
 enum RecordState : int32_t { kRecordClosed = -1, kRecordStopped = 0, kRecordActive = 1 };
@@ -111,11 +124,16 @@ public:
     std::atomic<uint8_t> open{0};
 
     // Record state. The record lock guards the state changes and the
-    // buffer's Replace; the media tick thread try-locks it to append.
+    // buffer's Replace; the media tick thread try-locks it to append, and
+    // while a host thread holds it keeps the blocks aside to append next.
     std::atomic<int32_t> recordState{kRecordClosed};
     std::atomic<uint32_t> recordLimit{kNoRecordLimit};
     CBuffer record;
     plat::RecursiveLock recordLock;
+    static constexpr int kHeldRecordBlocks = 8;  // 160 ms of blocks waiting for the record lock
+    uint8_t heldRecord[kHeldRecordBlocks][kBlockBytes];  // media tick thread only
+    uint32_t heldRecordLength[kHeldRecordBlocks];
+    int heldRecordCount = 0;
 };
 
 // Port open and close (see OpenPort / ClosePort). Host threads.

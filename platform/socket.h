@@ -15,7 +15,11 @@ bool SocketsStartup();  // WSAStartup(2.2) on Win32; nothing elsewhere
 
 Socket UdpSocket();
 Socket TcpSocket();
+// Shuts the socket down (a thread waiting on it wakes) and closes it.
 void CloseSocket(Socket s);
+// Shuts the socket down without closing it: a thread waiting on it wakes,
+// and its number stays taken until CloseSocket.
+void ShutdownSocket(Socket s);
 
 bool SetNonBlocking(Socket s, bool on);
 bool SetBroadcast(Socket s);

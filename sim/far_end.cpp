@@ -107,6 +107,13 @@ FarEnd::~FarEnd() {
 }
 
 void FarEnd::SendFrame(int trunk, const uint8_t* frame, size_t size) {
+    if (patchRestartAll_ && size >= wire::kCheckSequenceBytes) {
+        std::vector<uint8_t> copy(frame, frame + size);
+        if (q931::MakeWholeInterfaceRestart(&copy, size - wire::kCheckSequenceBytes)) {
+            sink_(trunk, copy.data(), copy.size());
+            return;
+        }
+    }
     if (patchType_ >= 0 && q931::MessageType(frame, size) == patchType_) {
         std::vector<uint8_t> copy(frame, frame + size);
         q931::ReplaceCause(copy.data(), size - wire::kCheckSequenceBytes, patchCause_);
@@ -182,7 +189,10 @@ void FarEnd::HandleEvent(int trunk, pri_event* e) {
     switch (e->e) {
         case PRI_EVENT_DCHAN_UP: t.up = true; break;
         case PRI_EVENT_DCHAN_DOWN: t.up = false; break;
-        case PRI_EVENT_RESTART: t.restarts.push_back(Timeslot(e->restart.channel)); break;
+        case PRI_EVENT_RESTART:
+            t.restarts.push_back(Timeslot(e->restart.channel));
+            ForgetCalls(trunk, Timeslot(e->restart.channel));
+            break;
         case PRI_EVENT_RING: OnRing(trunk, e->ring); break;
         case PRI_EVENT_SETUP_ACK:
             if (Call* c = ByHandle(trunk, e->setup_ack.call)) {
@@ -262,6 +272,10 @@ void FarEnd::OnCleared(int trunk, pri_event* e) {
     if (!c->record.clearedBySim && c->record.cause < 0) c->record.cause = e->hangup.cause;
     struct pri* ctrl = trunks_[static_cast<size_t>(trunk)]->ctrl;
     if (e->e == PRI_EVENT_HANGUP_REQ) {
+        if (withholdRelease_) {
+            c->record.releaseWithheld = true;
+            return;
+        }
         pri_hangup(ctrl, c->call, kNormalClearing);  // answers DISCONNECT with RELEASE
         return;
     }
@@ -392,5 +406,46 @@ std::vector<int> FarEnd::RestartsReceived(int trunk) const {
     if (trunk < 0 || trunk >= trunks()) return {};
     return trunks_[static_cast<size_t>(trunk)]->restarts;
 }
+
+bool FarEnd::SendRestart(int trunk, int channel, bool wholeInterface) {
+    std::lock_guard<std::recursive_mutex> g(lock_);
+    if (trunk < 0 || trunk >= trunks()) return false;
+    struct pri* ctrl = trunks_[static_cast<size_t>(trunk)]->ctrl;
+    if (ctrl == nullptr) return false;
+    patchRestartAll_ = wholeInterface;
+    const int rc = pri_reset(ctrl, channel);
+    patchRestartAll_ = false;
+    if (rc < 0) return false;
+    ForgetCalls(trunk, wholeInterface ? -1 : channel);
+    return true;
+}
+
+void FarEnd::ForgetCalls(int trunk, int channel) {
+    struct pri* ctrl = trunks_[static_cast<size_t>(trunk)]->ctrl;
+    for (auto& c : calls_) {
+        if (c.call == nullptr || c.record.trunk != trunk || (channel >= 0 && c.record.channel != channel)) continue;
+        pri_destroycall(ctrl, c.call);
+        c.call = nullptr;
+        c.record.cleared = true;
+        c.record.releaseWithheld = false;
+    }
+}
+
+void FarEnd::ReleaseWithheld() {
+    std::lock_guard<std::recursive_mutex> g(lock_);
+    for (auto& c : calls_) {
+        if (!c.record.releaseWithheld) continue;
+        c.record.releaseWithheld = false;
+        struct pri* ctrl = trunks_[static_cast<size_t>(c.record.trunk)]->ctrl;
+        if (c.call != nullptr && ctrl != nullptr) pri_hangup(ctrl, c.call, kNormalClearing);
+    }
+}
+
+bool FarEnd::RestartChannel(int trunk, int channel) {
+    if (channel <= 0 || channel >= wire::kTimeslots || channel == wire::kDChannelTimeslot) return false;
+    return SendRestart(trunk, channel, false);
+}
+
+bool FarEnd::RestartInterface(int trunk) { return SendRestart(trunk, 1, true); }
 
 }  // namespace sim

@@ -53,10 +53,16 @@ public:
     bool Release(int callId, int cause);
     bool SendConnectAck(int callId);
     void SetWithholdConnectAck(bool on) { withholdConnectAck_ = on; }
+    void SetWithholdRelease(bool on) { withholdRelease_ = on; }
+    void ReleaseWithheld();
     void SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause);
     std::vector<CallRecord> Calls() const;
     bool FindCall(int callId, CallRecord* out) const;
     std::vector<int> RestartsReceived(int trunk) const;
+    // RESTART from the network for one B-channel, or for the whole
+    // interface; the far end forgets its calls there as a network does.
+    bool RestartChannel(int trunk, int channel);
+    bool RestartInterface(int trunk);
 
 private:
     struct Trunk {
@@ -85,16 +91,21 @@ private:
     bool OnLiveCall(int callId, Fn fn);
 
     bool ClearWith(int callId, int cause, int libpriCause, uint8_t messageType);
+    bool SendRestart(int trunk, int channel, bool wholeInterface);
+    // Lets go of the calls on a restarted channel (-1: all of the trunk).
+    void ForgetCalls(int trunk, int channel);
     void SendFrame(int trunk, const uint8_t* frame, size_t size);
 
     mutable std::recursive_mutex lock_;
     // While a clearing message is built: its type and the cause to put in.
     int patchType_ = -1;
     uint8_t patchCause_ = 0;
+    bool patchRestartAll_ = false;  // while a whole-interface RESTART is built
     std::vector<std::unique_ptr<Trunk>> trunks_;
     std::vector<Call> calls_;
     FrameSink sink_;
     std::atomic<bool> withholdConnectAck_{false};
+    std::atomic<bool> withholdRelease_{false};
 };
 
 }  // namespace sim

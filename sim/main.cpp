@@ -5,6 +5,7 @@
 //                [--call "trunk=0 channel=0 calling=5551234 called=100 redirecting= digits=12#
 //                         digits_after=0s after=2s speech=file.alaw speech_after=3s
 //                         hangup_after=10s cause=16 card=0"]...
+//                [--fault "after=5s card=0 COMMAND"]... [--commands SOCKET]
 //                [--duration 60s] [--any-namespace]
 //
 // Each --card is one card; without any, one card with the defaults. A card
@@ -17,10 +18,18 @@
 // Counted from the module's answer: the digits start at "digits_after"
 // (default at once), the A-law file at "speech_after" (default when the
 // digits end), and "hangup_after" clears the call with "cause".
+//
+// A --fault runs one command of sim/fault_commands.h on a card, "after" the
+// program started. --commands makes a Unix socket at that path; each line a
+// client writes there ("card=1 dchannel-drop 0 3000", card 0 by default) is
+// run at once and answered with "ok" or "error: ...".
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/fault_commands.h"
 #include "sim/sim.h"
 
 namespace {
@@ -257,6 +267,87 @@ void ReportLinks(Card& c) {
     }
 }
 
+struct ScheduledFault {
+    long afterMs = 0;
+    size_t card = 0;
+    std::string command;
+    bool done = false;
+};
+
+// "after=5s card=1 dchannel-drop 0 3000": leading key=value words, then the command.
+ScheduledFault ParseFault(const std::string& text) {
+    ScheduledFault f;
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word) {
+        if (word.rfind("after=", 0) == 0) f.afterMs = Millis(word.substr(6), 0);
+        else if (word.rfind("card=", 0) == 0) f.card = static_cast<size_t>(std::strtoul(word.c_str() + 5, nullptr, 10));
+        else {
+            std::getline(in, f.command);
+            f.command = word + f.command;
+            break;
+        }
+    }
+    return f;
+}
+
+std::string RunOn(std::vector<Card>& cards, size_t card, const std::string& command) {
+    if (card >= cards.size()) return "error: no card " + std::to_string(card);
+    std::string why;
+    return sim::RunCommand(*cards[card].sim, command, &why) ? "ok" : "error: " + why;
+}
+
+// The command socket and its clients, served from the program's loop.
+class CommandSocket {
+public:
+    bool Open(const std::string& path) {
+        sockaddr_un a{};
+        if (path.empty() || path.size() >= sizeof a.sun_path) return false;
+        a.sun_family = AF_UNIX;
+        std::memcpy(a.sun_path, path.c_str(), path.size());
+        unlink(path.c_str());
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        path_ = path;
+        return listener_ >= 0 && bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+               listen(listener_, 4) == 0;
+    }
+    ~CommandSocket() {
+        for (auto& c : clients_) close(c.fd);
+        if (listener_ >= 0) close(listener_), unlink(path_.c_str());
+    }
+    void Serve(std::vector<Card>& cards) {
+        if (listener_ < 0) return;
+        for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;)
+            clients_.push_back(Client{fd, {}});
+        for (size_t i = 0; i < clients_.size();) {
+            char buf[512];
+            ssize_t n = recv(clients_[i].fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                close(clients_[i].fd);
+                clients_.erase(clients_.begin() + static_cast<long>(i));
+                continue;
+            }
+            if (n > 0) clients_[i].pending.append(buf, static_cast<size_t>(n));
+            for (size_t eol; (eol = clients_[i].pending.find('\n')) != std::string::npos;) {
+                ScheduledFault f = ParseFault(clients_[i].pending.substr(0, eol));
+                clients_[i].pending.erase(0, eol + 1);
+                std::string reply = RunOn(cards, f.card, f.command) + "\n";
+                (void)send(clients_[i].fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            }
+            ++i;
+        }
+    }
+
+private:
+    struct Client {
+        int fd;
+        std::string pending;
+    };
+    int listener_ = -1;
+    std::string path_;
+    std::vector<Client> clients_;
+};
+
 sim::IncomingPolicy Policy(const std::string& name) {
     if (name == "answer") return sim::IncomingPolicy::Answer;
     if (name == "proceed") return sim::IncomingPolicy::Proceed;
@@ -273,6 +364,8 @@ int main(int argc, char** argv) {
     long durationMs = 0;
     bool allowAny = false;
     std::string incoming = "alert";
+    std::vector<ScheduledFault> faults;
+    std::string commandPath;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -283,6 +376,8 @@ int main(int argc, char** argv) {
             c.card = static_cast<size_t>(Int(c.options, "card", 0));
             calls.push_back(c);
         } else if (a == "--incoming") incoming = value();
+        else if (a == "--fault") faults.push_back(ParseFault(value()));
+        else if (a == "--commands") commandPath = value();
         else if (a == "--duration") durationMs = Millis(value(), 0);
         else if (a == "--any-namespace") allowAny = true;
         else {
@@ -301,12 +396,24 @@ int main(int argc, char** argv) {
     signal(SIGTERM, OnSignal);
     for (auto& c : cards)
         if (!StartCard(c, allowAny, Policy(incoming))) return 1;
+    CommandSocket commands;
+    if (!commandPath.empty() && !commands.Open(commandPath)) {
+        std::fprintf(stderr, "cannot make the command socket %s\n", commandPath.c_str());
+        return 1;
+    }
     std::fflush(stdout);
 
     const auto start = Clock::now();
     while (!g_stop && (durationMs <= 0 || Clock::now() - start < std::chrono::milliseconds(durationMs))) {
         for (auto& c : cards) ReportLinks(c);
         for (auto& call : calls) Step(call, cards[call.card]);
+        for (auto& f : faults)
+            if (!f.done && Clock::now() - start >= std::chrono::milliseconds(f.afterMs)) {
+                f.done = true;
+                std::printf("fault on card %zu: %s: %s\n", f.card, f.command.c_str(),
+                            RunOn(cards, f.card, f.command).c_str());
+            }
+        commands.Serve(cards);
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
     }

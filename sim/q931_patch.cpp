@@ -7,6 +7,9 @@ constexpr uint8_t kProtocolDiscriminator = 0x08;
 constexpr uint8_t kUiControl = 0x03;
 constexpr uint8_t kCauseElement = 0x08;
 constexpr uint8_t kExtensionBit = 0x80;
+constexpr uint8_t kChannelIdElement = 0x18;
+constexpr uint8_t kRestartIndicatorElement = 0x79;
+constexpr uint8_t kRestartAllInterfaces = 0x87;  // extension bit, class 7
 
 // Offset of the Q.931 message inside a Q.921 frame, or 0 when the frame
 // carries none (supervisory and unnumbered frames other than UI).
@@ -58,6 +61,35 @@ bool ReplaceCause(uint8_t* frame, size_t size, uint8_t cause) {
         p = body + length;
     }
     return false;
+}
+
+bool MakeWholeInterfaceRestart(std::vector<uint8_t>* frame, size_t size) {
+    if (frame == nullptr || size > frame->size()) return false;
+    uint8_t* f = frame->data();
+    size_t typeAt = 0, p = 0;
+    if (!Header(f, size, &typeAt, &p) || f[typeAt] != kRestart) return false;
+    bool indicator = false;
+    while (p < size) {
+        uint8_t id = f[p];
+        if (id & kExtensionBit) {
+            ++p;
+            continue;
+        }
+        if (p + 1 >= size || p + 2 + f[p + 1] > size) return false;
+        size_t length = f[p + 1];
+        if (id == kChannelIdElement) {
+            frame->erase(frame->begin() + static_cast<long>(p), frame->begin() + static_cast<long>(p + 2 + length));
+            f = frame->data();
+            size -= 2 + length;
+            continue;
+        }
+        if (id == kRestartIndicatorElement && length == 1) {
+            f[p + 2] = kRestartAllInterfaces;
+            indicator = true;
+        }
+        p += 2 + length;
+    }
+    return indicator;
 }
 
 }  // namespace sim::q931

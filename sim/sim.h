@@ -44,6 +44,7 @@ struct CallRecord {
     bool cleared = false;
     int cause = -1;              // cause the module sent when clearing, or -1
     bool clearedBySim = false;   // the simulated far end started the clearing
+    bool releaseWithheld = false;  // the module's DISCONNECT waits for ReleaseWithheld
 };
 
 // What the far end does with a SETUP from the module (default Alert:
@@ -94,6 +95,7 @@ public:
     bool WaitConnected(int timeoutMs) const;
     std::vector<ControlMessage> Received() const;  // every message so far
     uint16_t ModuleAudioPort() const;              // from FF 05, 0 until seen
+    uint16_t ModuleAudioSourcePort() const;        // the module's audio packets come from it, 0 until one did
     bool DChannelUp(int trunk) const;              // the simulated peer's view
     bool WaitDChannelUp(int trunk, int timeoutMs) const;
     std::vector<ControlMessage> ReceivedOfType(uint8_t type) const;
@@ -101,14 +103,30 @@ public:
     void SetRegisterValue(uint16_t reg, uint8_t value);  // answer to register reads (default 0)
     void SetAnswerDiscovery(bool on);                    // false: "VAXO D" goes unanswered
 
-    // Faults and card behaviour.
+    // Faults and card behaviour. Each may be given at any moment, also
+    // while another one lasts; sim/fault_commands.h names them for the
+    // simulator program's command socket.
     void SendHdlcError(int trunkIndex, uint8_t code);
+    // Line status byte of a trunk; while it is not 0 (line down) no
+    // D-channel frame passes in either direction.
     void SetLineStatus(int trunkIndex, uint8_t status);
     // Stops all control traffic (keep-alive too); frames from the module
     // are then read and dropped.
     void SetSilent(bool silent);
-    void CloseConnection();             // the module sees the connection end
+    void CloseConnection();             // the module sees the connection end (FIN)
+    void ResetConnection();             // the connection aborts (RST)
+    // Power loss and restart: the connection aborts, the audio stops, and
+    // after offMs the card announces itself. The network beyond the card
+    // (the far end) keeps its own state.
+    void Restart(int offMs);
+    // D-channel frames of a trunk dropped both ways for ms.
+    void DropDChannel(int trunk, int ms);
     void SendRaw(const std::vector<uint8_t>& bytes, bool splitEachByte = false);
+    // Unasked card information with these facts.
+    void SendCardInfo(const CardProfile& facts);
+    // Random bytes on the control connection, between whole messages (no
+    // 0xFF among them, so none starts a message).
+    void SendGarbage(size_t bytes, uint32_t seed);
     // "VAXO B" broadcast on the card's subnet; the connection is left as it
     // is (call CloseConnection first to play a card that lost it).
     void AnnounceRestart();
@@ -127,11 +145,19 @@ public:
     // Withheld: the module's CONNECT gets no CONNECT ACKNOWLEDGE until
     // SendConnectAck.
     void SetWithholdConnectAck(bool on);
+    // Withheld: the module's DISCONNECT gets no RELEASE until ReleaseWithheld,
+    // which answers every one waiting.
+    void SetWithholdRelease(bool on);
+    void ReleaseWithheld();
     bool SendConnectAck(int callId);
     void SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause = 17);
     std::vector<CallRecord> Calls() const;
     bool WaitCall(int callId, bool (*pred)(const CallRecord&), int timeoutMs) const;
     std::vector<int> RestartsReceived(int trunk) const;  // channels named by RESTART, -1 all
+    // RESTART from the network for one B-channel or the whole interface;
+    // the far end forgets its calls there.
+    bool RestartChannel(int trunk, int channel);
+    bool RestartInterface(int trunk);
 
     // Audio.
     void SetSource(int trunk, int timeslot, const AudioSource& source);
@@ -143,6 +169,8 @@ public:
     void RepeatNextPacket(int times);
     void SetResyncCount(uint8_t r);  // byte 6 of every packet (default 2)
     void SetLostCount(uint8_t k);    // byte 7 of the next packet
+    // The stream pauses for ms and then goes on with the next number.
+    void StallAudio(int ms);
     uint64_t PacketsReceived() const;
     AudioStats Stats() const;
     int FramesPerPacket() const;

@@ -44,6 +44,7 @@ constexpr int kSplitByteGapMs = 2;        // lets each byte of a split message a
 constexpr int kListenBacklog = 4;
 constexpr int64_t kNanosPerFrame = 1000000000LL / wire::kFramesPerSecond;
 constexpr int kWaitPollMs = 2;
+constexpr int kAbortWaitMs = 1000;        // the control thread aborts within one of its waits
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -106,7 +107,12 @@ struct SimCard::Impl {
     uint32_t cardAddress = 0, broadcast = INADDR_BROADCAST;
     std::atomic<uint32_t> moduleAddress{0};
     std::atomic<uint16_t> audioPort{0};
+    std::atomic<uint16_t> audioSourcePort{0};  // of the module's latest audio packet
     std::atomic<bool> streaming{false};
+    std::atomic<bool> abortPending{false};        // the control thread aborts the connection
+    std::atomic<int64_t> audioStallUntilMs{0};
+    std::atomic<int64_t> dropUntilMs[wire::kMaxTrunks] = {};
+    std::atomic<bool> lineDown[wire::kMaxTrunks] = {};
 
     mutable std::mutex stateLock;        // received, registers, lineStatus
     std::vector<ControlMessage> received;
@@ -137,7 +143,14 @@ struct SimCard::Impl {
     }
     bool SendControl(const std::vector<uint8_t>& m) { return SendControl(m.data(), m.size()); }
 
+    // No D-channel frame passes while the line is down or a drop lasts.
+    bool DChannelBlocked(int trunk) const {
+        if (trunk < 0 || trunk >= wire::kMaxTrunks) return false;
+        return lineDown[trunk].load() || NowMs() < dropUntilMs[trunk].load();
+    }
+
     void SendFrame(int trunk, const uint8_t* frame, size_t size) {
+        if (DChannelBlocked(trunk)) return;
         std::vector<uint8_t> m(5 + size);
         m[0] = wire::kMessageStart;
         m[1] = wire::kFrame;
@@ -158,9 +171,14 @@ struct SimCard::Impl {
         lastKeepAliveMs = NowMs();
     }
 
-    void DropConnection() {
+    // abort: the peer gets a reset instead of an orderly end.
+    void DropConnection(bool abort = false) {
         std::lock_guard<std::mutex> g(sendLock);
         int fd = conn.exchange(-1);
+        if (fd >= 0 && abort) {
+            linger hard{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
         if (fd >= 0) close(fd);
         streaming = false;
         infoSent = false;
@@ -179,6 +197,7 @@ struct SimCard::Impl {
         parser.Reset();
         moduleAddress = peer.sin_addr.s_addr;
         audioPort = 0;
+        audioSourcePort = 0;
         std::lock_guard<std::mutex> g(sendLock);
         conn = fd;
     }
@@ -219,7 +238,7 @@ struct SimCard::Impl {
                 }
                 break;
             case wire::kFrame:
-                if (b.size() >= 6 && b.size() == 6u + wire::GetLe16(&b[3]))
+                if (b.size() >= 6 && !DChannelBlocked(b[2] - 1) && b.size() == 6u + wire::GetLe16(&b[3]))
                     farEnd->ReceiveFrame(b[2] - 1, &b[5], b.size() - 6);
                 break;
             default: break;
@@ -240,6 +259,10 @@ struct SimCard::Impl {
 
     void ControlLoop() {
         while (!stop) {
+            if (abortPending.load()) {
+                DropConnection(true);
+                abortPending = false;
+            }
             int timeout = farEnd->RunTimers(kControlPollCapMs);
             pollfd fds[2] = {{listener, POLLIN, 0}, {conn.load(), POLLIN, 0}};
             const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
@@ -255,13 +278,14 @@ struct SimCard::Impl {
     }
 
     // --- audio socket ---------------------------------------------------
-    void OnDatagram(const uint8_t* d, size_t n, uint32_t from) {
+    void OnDatagram(const uint8_t* d, size_t n, uint32_t from, uint16_t fromPort) {
         if (n >= wire::kTagBytes && std::memcmp(d, wire::kDiscoveryQuery, wire::kTagBytes) == 0) {
             if (!answerDiscovery) return;
             auto reply = wire::Announcement(wire::kReplyTag, profile.serial);
             sockaddr_in to = SocketAddress(from, wire::kCardPort);
             sendto(udp, reply.data(), reply.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
         } else if (n >= 2 && d[0] == wire::kAudioMagic0 && d[1] == wire::kAudioMagic1) {
+            audioSourcePort = fromPort;
             audio->OnModulePacket(d, n);
         }
     }
@@ -273,7 +297,7 @@ struct SimCard::Impl {
             socklen_t len = sizeof from;
             ssize_t n = recvfrom(udp, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 0) return;
-            OnDatagram(buf, static_cast<size_t>(n), from.sin_addr.s_addr);
+            OnDatagram(buf, static_cast<size_t>(n), from.sin_addr.s_addr, ntohs(from.sin_port));
         }
     }
 
@@ -292,7 +316,10 @@ struct SimCard::Impl {
         int64_t sent = 0;
         while (!stop) {
             int64_t waitNs = int64_t(kAudioPollCapMs) * 1000000;
-            if (streaming) {
+            // A stall ends like a new start: the pacing starts again, the
+            // numbering goes on.
+            const bool live = streaming && NowMs() >= audioStallUntilMs.load();
+            if (live) {
                 const Clock::time_point now = Clock::now();
                 if (!wasStreaming) {
                     start = now;
@@ -304,7 +331,7 @@ struct SimCard::Impl {
                 for (; sent < due && streaming; ++sent) SendAudio();
                 waitNs = std::max<int64_t>(0, std::min(waitNs, sent * period - elapsed));
             }
-            wasStreaming = streaming;
+            wasStreaming = live;
             pollfd fd = {udp, POLLIN, 0};
             timespec ts{static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
             if (ppoll(&fd, 1, &ts, nullptr) > 0) ReceiveDatagrams();
@@ -392,6 +419,7 @@ std::vector<ControlMessage> SimCard::ReceivedOfType(uint8_t type) const {
 }
 
 uint16_t SimCard::ModuleAudioPort() const { return impl_->audioPort; }
+uint16_t SimCard::ModuleAudioSourcePort() const { return impl_->audioSourcePort; }
 
 bool SimCard::DChannelUp(int trunk) const { return impl_->farEnd->DChannelUp(trunk); }
 
@@ -418,10 +446,41 @@ void SimCard::SetLineStatus(int trunkIndex, uint8_t status) {
         if (trunkIndex < 0 || trunkIndex >= static_cast<int>(impl_->lineStatus.size())) return;
         impl_->lineStatus[static_cast<size_t>(trunkIndex)] = status;
     }
+    if (trunkIndex < wire::kMaxTrunks) impl_->lineDown[trunkIndex] = status != 0;
     impl_->SendLineStatus();
 }
 
 void SimCard::SetSilent(bool silent) { impl_->silent = silent; }
+
+void SimCard::ResetConnection() {
+    if (!impl_->running) return;
+    impl_->abortPending = true;
+    WaitFor([this] { return !impl_->abortPending.load(); }, kAbortWaitMs);
+}
+
+void SimCard::Restart(int offMs) {
+    ResetConnection();
+    if (offMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(offMs));
+    AnnounceRestart();
+}
+
+void SimCard::DropDChannel(int trunk, int ms) {
+    if (trunk < 0 || trunk >= wire::kMaxTrunks) return;
+    impl_->dropUntilMs[trunk] = NowMs() + std::max(ms, 0);
+}
+
+void SimCard::SendCardInfo(const CardProfile& facts) { impl_->SendControl(wire::CardInfoMessage(facts)); }
+
+void SimCard::SendGarbage(size_t bytes, uint32_t seed) {
+    std::vector<uint8_t> junk(bytes);
+    uint32_t x = seed != 0 ? seed : 1;
+    for (auto& b : junk) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        b = static_cast<uint8_t>(x >> 24);
+        if (b == wire::kMessageStart) b = 0;  // noise, not the start of a message
+    }
+    impl_->SendControl(junk);
+}
 
 void SimCard::CloseConnection() {
     std::lock_guard<std::mutex> g(impl_->sendLock);
@@ -469,6 +528,9 @@ void SimCard::SetWithholdConnectAck(bool on) {
     impl_->farEnd->SetWithholdConnectAck(on);
 }
 
+void SimCard::SetWithholdRelease(bool on) { impl_->farEnd->SetWithholdRelease(on); }
+void SimCard::ReleaseWithheld() { impl_->farEnd->ReleaseWithheld(); }
+
 void SimCard::SetIncomingPolicy(int trunk, IncomingPolicy policy, int busyCause) {
     impl_->farEnd->SetIncomingPolicy(trunk, policy, busyCause);
 }
@@ -490,6 +552,9 @@ bool SimCard::WaitCall(int callId, bool (*pred)(const CallRecord&), int timeoutM
 std::vector<int> SimCard::RestartsReceived(int trunk) const {
     return impl_->farEnd->RestartsReceived(trunk);
 }
+
+bool SimCard::RestartChannel(int trunk, int channel) { return impl_->farEnd->RestartChannel(trunk, channel); }
+bool SimCard::RestartInterface(int trunk) { return impl_->farEnd->RestartInterface(trunk); }
 
 // --- audio -----------------------------------------------------------------
 
@@ -517,6 +582,7 @@ void SimCard::SetResyncCount(uint8_t r) {
 void SimCard::SetLostCount(uint8_t k) {
     impl_->audio->SetLostCount(k);
 }
+void SimCard::StallAudio(int ms) { impl_->audioStallUntilMs = NowMs() + std::max(ms, 0); }
 uint64_t SimCard::PacketsReceived() const { return impl_->audio->Stats().packetsReceived; }
 AudioStats SimCard::Stats() const { return impl_->audio->Stats(); }
 int SimCard::FramesPerPacket() const {

@@ -50,6 +50,7 @@ constexpr size_t kAudioLostOffset = 7;
 constexpr size_t kMinAudioPacketBytes = 584;
 constexpr size_t kMaxAudioPacketBytes = 1448;
 constexpr int kTimeslots = 32;
+constexpr int kDChannelTimeslot = 16;
 constexpr int kMaxTrunks = 8;
 constexpr int kFramesPerSecond = 8000;
 constexpr uint8_t kAlawSilence = 0xD5;

@@ -14,7 +14,6 @@ namespace transport {
 
 namespace {
 
-constexpr int32_t kDChannelDownCause = 16;  // normal clearing
 
 // HDLC error codes of card message 0x11.
 enum HdlcErrorCode : uint8_t { kHdlcCrc = 2, kHdlcAbort = 3, kHdlcOverrun = 4, kHdlcBufferOverflow = 8 };
@@ -41,14 +40,11 @@ CardLink* CardOfTrunkBase(uint32_t trunkBase) {
     return nullptr;
 }
 
-// Forgets the port's call and tells the host twice: once for the call,
-// once for the device going inactive.
+// Ends the port's call and tells the host twice: once for the call (with
+// its disconnect entry when there was one), once for the device going
+// inactive.
 void MakePortInactive(driver::CDevice& port) {
-    callctl::PortCallReset(port, kDChannelDownCause);
-    {
-        plat::LockGuard guard(port.callLock);
-        port.PostEvent(driver::kEventCallProgress);
-    }
+    callctl::EndCallOnLineLoss(port);
     port.lineUp = false;
     port.PostEvent(driver::kEventCallProgress);
 }
@@ -63,6 +59,7 @@ void ForEachTrunkPort(uint32_t trunkBase, uint16_t link, Fn fn) {
 void DChannelUp(const CardLink& card, uint16_t link, uint32_t trunkBase) {
     VAXO_TRACE(2, driver::kGeneralPort, "Card %u: Trunk %u - DCHANNEL UP", card.cardIndex, link);
     ForEachTrunkPort(trunkBase, link, [](driver::CDevice& port) {
+        callctl::RestartLostChannel(port);
         if (port.channelState.exchange(driver::kChannelUp) == driver::kChannelUp) return;
         port.lineUp = true;
         port.PostEvent(driver::kEventCallProgress);
@@ -142,6 +139,13 @@ void StatusHandler(uint32_t kind, uint32_t cardIndex, const char* text, uint32_t
         return;
     }
     if (kind != kStatusUpDown) return;
+    // A card is reported down once until it is set up again, whoever
+    // notices first (the silence check or a restart announcement).
+    if (flag != 0) {
+        card->downReported = false;
+    } else if (card->downReported.exchange(true)) {
+        return;
+    }
     VAXO_TRACE(2, driver::kGeneralPort, "Card %u is %s", cardIndex, flag != 0 ? "up" : "down");
     if (flag == 0) CardDown(*card);
 }

@@ -109,6 +109,9 @@ struct CardLink {
     // Connection.
     uint32_t cardAddress = 0;  // network byte order
     std::atomic<plat::Socket> control{plat::kNoSocket};
+    // Taken from the signalling thread by CardClose; closed once the thread
+    // has ended (kept for good when it does not end).
+    plat::Socket retiredControl = plat::kNoSocket;
     plat::RecursiveLock controlLock;  // a send and the closing of the control socket exclude each other
     plat::Socket audio = plat::kNoSocket;
     uint16_t audioPort = 0;
@@ -116,6 +119,8 @@ struct CardLink {
     uint32_t txLength = 0;
     plat::RecursiveLock txLock;  // the transmit buffer is shared by set-up and link resets
     std::atomic<uint8_t> open{0};
+    // The card was reported down since its last set-up.
+    std::atomic<bool> downReported{false};
 
     TrunkLink trunks[kMaxTrunks];
 

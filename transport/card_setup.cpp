@@ -36,12 +36,34 @@ void ResetTrunks(CardLink& card) {
     }
 }
 
-void CloseControl(CardLink& card) {
+// The signalling thread may hold the socket's number between its wait and
+// its receive; closed under it, the number could be taken by another socket
+// and read. So the socket is only shut down here, which wakes the thread,
+// and closed once the thread has ended.
+void RetireControl(CardLink& card) {
     plat::LockGuard guard(card.controlLock);
     plat::Socket s = card.control.exchange(plat::kNoSocket);
     if (s == plat::kNoSocket) return;
     plat::SetNonBlocking(s, false);
-    plat::CloseSocket(s);
+    if (!card.signalling.started.load()) {
+        plat::CloseSocket(s);
+        return;
+    }
+    plat::ShutdownSocket(s);
+    card.retiredControl = s;  // one retired earlier belongs to a thread that never ended: kept
+}
+
+void JoinSignallingThread(CardLink& card) {
+    if (!card.signalling.started.load()) return;
+    bool ended = card.signalling.thread.Join(kThreadJoinMs);
+    card.signalling.started = false;
+    if (!ended) {
+        VAXO_TRACE(2, driver::kGeneralPort, "Card %u: signalling thread did not end", card.cardIndex);
+        return;
+    }
+    plat::Socket s = card.retiredControl;
+    card.retiredControl = plat::kNoSocket;
+    if (s != plat::kNoSocket) plat::CloseSocket(s);
 }
 
 // Steps 2-6: a connected control socket, or kNoSocket.
@@ -167,12 +189,9 @@ void CardClose(CardLink& card) {
     card.signalling.stop = true;
     media::RequestMediaStop(card);
     media::CloseAudioSocket(card);
-    CloseControl(card);
+    RetireControl(card);
     media::JoinAudioReceiveThread(card);
-    if (card.signalling.started.load()) {
-        card.signalling.thread.Join(kThreadJoinMs);
-        card.signalling.started = false;
-    }
+    JoinSignallingThread(card);
     media::JoinMediaTickThread(card);
     media::ReleaseCardMedia(card);
     for (int s = 0; s < kMaxTrunks; ++s) CloseCapture(card, s);

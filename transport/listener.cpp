@@ -32,7 +32,13 @@ plat::Thread& ListenerThread() {
 void Reopen(int index, uint32_t from, uint32_t serial) {
     CardLink& card = Card(index);
     VAXO_TRACE(2, driver::kGeneralPort, "Broadcast from Card serial no %u", serial);
-    if (card.open.load()) CardClose(card);
+    if (card.open.load()) {
+        // A card that restarted before its silence was noticed: its calls
+        // end now, with the old link, as when it goes silent.
+        StatusCallback cb = card.statusCallback.load();
+        if (cb != nullptr) cb(kStatusUpDown, card.statusContext, nullptr, 0);
+        CardClose(card);
+    }
     uint32_t previous = card.serial.load();
     char cardText[16];
     char localText[16];

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "driver/trace.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
 #include "platform/socket.h"
@@ -14,7 +15,7 @@ namespace transport {
 
 namespace {
 
-constexpr size_t kReceiveBytes = 8000;
+constexpr size_t kReceiveBytes = 8000;     // one receive per pass: the most a card gets handled at once
 constexpr uint32_t kSilenceLimitMs = 1000;  // no data this long: the card is down
 constexpr int kMaxWaitMs = 100;             // socket wait while the card link is open
 constexpr uint32_t kClosedSleepMs = 100;    // control connection gone: idle until stopped
@@ -32,6 +33,13 @@ public:
     void CardInformation(const CardInfo& info) override {
         if (!info.valid) {
             card_.infoRejected.fetch_add(1);
+            return;
+        }
+        // The ports, trunks and audio of an open link were made for the facts
+        // given at set-up; a reopen takes new ones.
+        if (card_.open.load() != 0) {
+            VAXO_TRACE(2, driver::kGeneralPort, "Card %u: card information while open ignored (serial %u, %d trunks)",
+                       card_.cardIndex, info.serial, static_cast<int>(info.trunks));
             return;
         }
         {
@@ -107,6 +115,9 @@ private:
         }
         lastDataMs_ = plat::TickCountMs();
         parser_.Feed(buffer_.get(), static_cast<size_t>(n));
+        // A card that keeps the connection readable must not hold libpri's
+        // timers back: the due ones run after every receive as well.
+        if (Open()) RunTimers(card_);
         return true;
     }
 

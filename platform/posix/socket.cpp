@@ -57,6 +57,10 @@ void CloseSocket(Socket s) {
     }
 }
 
+void ShutdownSocket(Socket s) {
+    if (s != kNoSocket) shutdown(Fd(s), SHUT_RDWR);
+}
+
 bool SetNonBlocking(Socket s, bool on) {
     int flags = fcntl(Fd(s), F_GETFL, 0);
     if (flags < 0) return false;

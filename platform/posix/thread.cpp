@@ -12,12 +12,20 @@
 namespace plat {
 
 struct Thread::State {
+    enum Phase : int { kRunning, kDetached, kEnded };
     pthread_t handle;
     Body body;
     void* arg;
     ThreadPriority priority;
-    std::atomic<bool> finished{false};
+    std::atomic<int> phase{kRunning};
 };
+
+// A thread given up on (detached) frees its state when it ends; if it has
+// ended already, the one that gives up frees it.
+static void GiveUp(Thread::State* state) {
+    pthread_detach(state->handle);
+    if (state->phase.exchange(Thread::State::kDetached) == Thread::State::kEnded) delete state;
+}
 
 static void* Trampoline(void* raw) {
     auto* state = static_cast<Thread::State*>(raw);
@@ -28,7 +36,7 @@ static void* Trampoline(void* raw) {
         pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     }
     state->body(state->arg);
-    state->finished.store(true, std::memory_order_release);
+    if (state->phase.exchange(Thread::State::kEnded) == Thread::State::kDetached) delete state;
     return nullptr;
 }
 
@@ -36,7 +44,7 @@ Thread::Thread() : state_(nullptr), started_(false) {}
 
 Thread::~Thread() {
     if (started_) {
-        pthread_detach(state_->handle);  // the State leaks with a thread we gave up on
+        GiveUp(state_);
         started_ = false;
     }
 }
@@ -66,8 +74,8 @@ bool Thread::Join(uint32_t timeoutMs) {
         state_ = nullptr;
         return true;
     }
-    pthread_detach(state_->handle);
-    state_ = nullptr;  // the detached thread still uses its State
+    GiveUp(state_);
+    state_ = nullptr;
     return false;
 }
 

@@ -82,6 +82,10 @@ void CloseSocket(Socket s) {
     }
 }
 
+void ShutdownSocket(Socket s) {
+    if (s != kNoSocket) shutdown(Sock(s), SD_BOTH);
+}
+
 bool SetNonBlocking(Socket s, bool on) {
     u_long mode = on ? 1 : 0;
     return ioctlsocket(Sock(s), FIONBIO, &mode) == 0;

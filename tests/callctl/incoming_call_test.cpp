@@ -7,6 +7,26 @@
 namespace pritest {
 namespace {
 
+// Offset of the far end's Q.931 element `id` in an I-frame carrying message `type`, or 0.
+size_t Element(const std::vector<uint8_t>& f, uint8_t type, uint8_t id) {
+    if (f.size() < 9 || (f[2] & 0x01) != 0 || f[4] != 0x08) return 0;  // I-frame, Q.931 discriminator
+    size_t at = 6 + (f[5] & 0x0F);
+    if (at >= f.size() || f[at] != type) return 0;
+    for (++at; at + 2 + 2 <= f.size();) {  // two check bytes end the frame
+        if (f[at] & 0x80) {
+            ++at;  // single-octet element
+        } else if (f[at] == id) {
+            return at;
+        } else {
+            at += 2 + f[at + 1];
+        }
+    }
+    return 0;
+}
+
+constexpr uint8_t kSetup = 0x05, kRestart = 0x46;
+constexpr uint8_t kChannelId = 0x18, kCallingNumber = 0x6C, kRestartIndicator = 0x79;
+
 TEST_F(CallTest, IncomingCallRingsWithNumbersThenClearsFromFarEnd) {
     driver::CDevice& port = Port(0, 4);  // timeslot 5
     port.open.store(false);              // a port that is not open still rings
@@ -54,12 +74,13 @@ TEST_F(CallTest, AnswerOnUserSideAndOnNetworkSide) {
 }
 
 // Slow: the timeout takes the full 5 s; libpri's T313 (4 s) is set beyond it so it cannot clear the call first.
+// When it then does, the reset port gets nothing of that late clearing.
 TEST_F(CallTest, AnswerFailsWithoutACallOnFarEndClearingAndOnTimeout) {
     EXPECT_FALSE(Answer(Port(0, 0)));
     EXPECT_STREQ(Port(0, 0).errorText, "Answer() -> Answer() failed in Q931 Connect().");
     {
         plat::LockGuard guard(loop().card().trunks[0].lock);
-        pri_set_timer(loop().card().trunks[0].controller, PRI_TIMER_T313, 20000);
+        pri_set_timer(loop().card().trunks[0].controller, PRI_TIMER_T313, 6500);
     }
     loop().withholdConnectAck.store(true);
     driver::CDevice& cleared = Port(0, 3);
@@ -81,6 +102,10 @@ TEST_F(CallTest, AnswerFailsWithoutACallOnFarEndClearingAndOnTimeout) {
     EXPECT_STREQ(port.errorText, "");
     EXPECT_EQ(State(port), "idle rings=0 CLI=");
     EXPECT_FALSE(loop().Call(id).cleared) << "a timeout sends nothing";
+    DrainEvents(port);
+    ASSERT_TRUE(WaitCall(id, &PeerCall::done)) << "libpri clears the call at T313";
+    EXPECT_EQ(Progress(port), Texts{});
+    EXPECT_EQ(TakeEvent(port), 0u);
 }
 
 TEST_F(CallTest, RejectRefusesWithCause21AndAPortNotAllowingIncomingCallsWith44) {
@@ -173,6 +198,59 @@ TEST_F(CallTest, ChannellessCallLimitCountsCallsInProgress) {
     EXPECT_EQ(callctl::IncomingCallCount(), 2);
     EXPECT_NE(trace.Text().find("Card 0: Trunk 0 - New Call aborted due to NoofISDNCalls(2) >= MaxISDNCalls(2) \r\n"),
               std::string::npos);
+}
+
+// A SETUP with a user-provided and a network-provided calling number: CLI is the user's while the call rings and
+// the network's once the call is connected.
+TEST_F(CallTest, CliAfterAnswerIsTheNetworkProvidedNumber) {
+    loop().FilterPeerFrames([](std::vector<uint8_t>& f) {
+        size_t at = Element(f, kSetup, kCallingNumber);
+        if (at == 0) return;
+        const std::string number = "0309876543";
+        std::vector<uint8_t> network = {kCallingNumber, uint8_t(2 + number.size()), 0x21, 0x83};  // screened by the network
+        network.insert(network.end(), number.begin(), number.end());
+        f.insert(f.begin() + static_cast<long>(at + 2 + f[at + 1]), network.begin(), network.end());
+    });
+    driver::CDevice& port = Port(0, 4);
+    Ring(0, 4, "0301234567");
+    EXPECT_EQ(Info(port, "CLI"), "0301234567");
+    ASSERT_TRUE(Answer(port));
+    EXPECT_EQ(Info(port, "CLI"), "0309876543");
+    EXPECT_TRUE(Hangup(port));
+    EXPECT_EQ(Info(port, "CLI"), "");
+}
+
+// A RESTART of the whole interface restarts every B-channel of the trunk: each port with a call ends idle with one
+// disconnect entry and one event; idle ports and the other trunk are left alone.
+TEST_F(CallTest, WholeInterfaceRestartClearsEveryCallOfTheTrunkOnce) {
+    Start(2);
+    Ring(0, 1);
+    Connected(0, 20);
+    Ring(1, 3);
+    for (driver::CDevice* port : {&Port(0, 1), &Port(0, 20), &Port(0, 2), &Port(1, 3)}) {
+        DrainEvents(*port);
+        Progress(*port);
+    }
+    loop().FilterPeerFrames([](std::vector<uint8_t>& f) {
+        size_t ri = Element(f, kRestart, kRestartIndicator);
+        size_t channel = Element(f, kRestart, kChannelId);
+        if (ri == 0 || channel == 0) return;
+        f[ri + 2] = 0x87;  // all interfaces
+        f.erase(f.begin() + static_cast<long>(channel), f.begin() + static_cast<long>(channel + 2 + f[channel + 1]));
+    });
+    ASSERT_TRUE(loop().RestartChannel(0, 1));
+    for (driver::CDevice* port : {&Port(0, 1), &Port(0, 20)}) {
+        ASSERT_TRUE(WaitIdle(*port));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a wrong second report
+        Texts texts = Progress(*port);
+        ASSERT_EQ(texts.size(), 1u);
+        EXPECT_EQ(texts[0].rfind("DISCONNECTED-", 0), 0u) << texts[0];
+        EXPECT_EQ(TakeEvent(*port), driver::kEventCallProgress);
+        EXPECT_EQ(TakeEvent(*port), 0u);
+        EXPECT_FALSE(IsCallActive(*port));
+    }
+    EXPECT_EQ(TakeEvent(Port(0, 2)), 0u);
+    EXPECT_EQ(State(Port(1, 3)), "call rings=1 CLI=0301234567") << "the other trunk keeps its call";
 }
 
 }  // namespace

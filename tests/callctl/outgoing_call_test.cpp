@@ -120,26 +120,46 @@ TEST_F(CallTest, HangupRacingTheFarEndsClearingEndsInOneDisconnect) {
 }
 
 // Slow: waits the full 10 s hangup time; a call offered on the channel meanwhile survives the timeout's reset.
+// libpri's T305 is set beyond the wait: its late RELEASE and the answer to it give the idle port nothing.
 TEST_F(CallTest, HangupNeverConfirmedResetsThePortButNotItsNextCall) {
     loop().policy[0] = Policy::Answer;
+    {
+        plat::LockGuard guard(loop().card().trunks[0].lock);
+        pri_set_timer(loop().card().trunks[0].controller, PRI_TIMER_T305, 11500);
+    }
     driver::CDevice& port = Port(0, 12);  // timeslot 13
-    ASSERT_TRUE(Dial(port, "100"));
-    ASSERT_TRUE(Wait([&] { return IsCallActive(port); }));
+    driver::CDevice& idle = Port(0, 13);
+    int calls[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(Dial(i == 0 ? port : idle, "100"));
+        calls[i] = NextModuleCall(i == 0 ? -1 : calls[0]);
+    }
+    ASSERT_TRUE(Wait([&] { return IsCallActive(port) && IsCallActive(idle); }));
     Progress(port, 3);
+    Progress(idle, 3);
     loop().ignoreClearing = true;
     bool done = false;
     auto start = std::chrono::steady_clock::now();
     std::thread host([&] { done = Hangup(port); });
-    EXPECT_TRUE(WaitCall(loop().LastModuleCall(0), &PeerCall::cleared));
+    std::thread other([&] { Hangup(idle); });
+    EXPECT_TRUE(WaitCall(calls[0], &PeerCall::cleared));
     int next = loop().PlaceCall(0, 13, "0309876", "4711");
     EXPECT_TRUE(Wait([&] { return port.ringCount.load() == 1; }));
     host.join();
+    other.join();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9500)) << "waits 10 s";
     EXPECT_TRUE(done);
     EXPECT_NE(port.callHandle.load(), nullptr) << "the new call was wiped";
     EXPECT_EQ(Info(port, "CLI"), "0309876");
     EXPECT_TRUE(loop().Call(next).gotAlerting);
     EXPECT_EQ(Progress(port), Texts{});
+
+    EXPECT_EQ(State(idle), "idle rings=0 CLI=");
+    DrainEvents(idle);
+    ASSERT_TRUE(WaitCall(calls[1], &PeerCall::done)) << "libpri releases the call at T305";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the answer to the RELEASE reaches the module
+    EXPECT_EQ(Progress(idle), Texts{});
+    EXPECT_EQ(TakeEvent(idle), 0u);
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,6 +49,7 @@ enum class Policy { Ignore, Proceed, Answer, Busy };
 
 class PriLoop;
 inline PriLoop* g_loop = nullptr;  // the one loop libpri's callbacks reach
+inline thread_local const std::vector<uint8_t>* t_reading = nullptr;  // the frame this thread hands libpri
 
 class PriLoop {
 public:
@@ -146,9 +149,60 @@ public:
         while (i >= 0 && !(calls_[i].fromModule && calls_[i].trunk == trunk)) --i;
         return i;
     }
+    // RESTART from the far end for one channel of the trunk.
+    bool RestartChannel(int trunk, int channel) {
+        std::lock_guard<std::recursive_mutex> guard(peerMutex_);
+        return pri_reset(peers_[trunk], channel) >= 0;
+    }
     std::vector<int> Restarts(int trunk) {
         std::lock_guard<std::recursive_mutex> guard(peerMutex_);
         return restarts_[trunk];
+    }
+
+    // Frames for the module's controllers are kept back, and its timers stand still, until DeliverHeld.
+    void HoldModuleFrames() {
+        std::lock_guard<std::mutex> guard(framesMutex_);
+        hold_ = true;
+    }
+    // Hands the kept frames to the module on the calling thread, then lets the pump carry on.
+    void DeliverHeld() {
+        {
+            std::lock_guard<std::mutex> guard(framesMutex_);
+            for (auto it = frames_.begin(); it != frames_.end();) {
+                if (it->first >= kPeerFdBase) {
+                    ++it;
+                    continue;
+                }
+                held_.push_back(std::move(*it));
+                it = frames_.erase(it);
+            }
+        }
+        for (;;) {
+            std::deque<std::pair<int, std::vector<uint8_t>>> batch;
+            {
+                std::lock_guard<std::mutex> guard(framesMutex_);
+                if (held_.empty()) {
+                    hold_ = false;
+                    return;
+                }
+                batch.swap(held_);
+            }
+            for (auto& frame : batch) Deliver(frame);
+        }
+    }
+    // Frames the module has sent so far; waits until there are more than `seen`.
+    uint64_t ModuleWrites() {
+        std::lock_guard<std::mutex> guard(framesMutex_);
+        return moduleWrites_;
+    }
+    bool WaitModuleWrite(uint64_t seen, int timeoutMs) {
+        std::unique_lock<std::mutex> lock(framesMutex_);
+        return written_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return moduleWrites_ > seen; });
+    }
+    // Rewrites the far end's frames (Q.921 header first, two check bytes last) before the module gets them.
+    void FilterPeerFrames(std::function<void(std::vector<uint8_t>&)> filter) {
+        std::lock_guard<std::mutex> guard(framesMutex_);
+        peerFilter_ = std::move(filter);
     }
 
 private:
@@ -171,37 +225,55 @@ private:
         int fd = pri_fd(controller);
         const uint8_t* bytes = static_cast<uint8_t*>(buffer);
         std::lock_guard<std::mutex> guard(g_loop->framesMutex_);
-        g_loop->frames_.emplace_back(fd < kPeerFdBase ? fd + kPeerFdBase : fd - kPeerFdBase,
-                                     std::vector<uint8_t>(bytes, bytes + length));
+        std::vector<uint8_t> frame(bytes, bytes + length);
+        if (fd >= kPeerFdBase && g_loop->peerFilter_) g_loop->peerFilter_(frame);
+        if (fd < kPeerFdBase) {
+            ++g_loop->moduleWrites_;
+            g_loop->written_.notify_all();
+        }
+        g_loop->frames_.emplace_back(fd < kPeerFdBase ? fd + kPeerFdBase : fd - kPeerFdBase, std::move(frame));
         return length;
     }
 
     // Hands libpri the frame the pump set aside for it.
     static int Read(struct pri*, void* buffer, int length) {
-        if (g_loop == nullptr || g_loop->reading_ == nullptr) return 0;
-        int n = std::min(static_cast<int>(g_loop->reading_->size()), length);
-        memcpy(buffer, g_loop->reading_->data(), static_cast<size_t>(n));
-        g_loop->reading_ = nullptr;
+        if (t_reading == nullptr) return 0;
+        int n = std::min(static_cast<int>(t_reading->size()), length);
+        memcpy(buffer, t_reading->data(), static_cast<size_t>(n));
+        t_reading = nullptr;
         return n;
+    }
+
+    void Deliver(std::pair<int, std::vector<uint8_t>>& frame) {
+        t_reading = &frame.second;
+        Run(frame.first % kPeerFdBase, frame.first >= kPeerFdBase, pri_check_event);
+        t_reading = nullptr;
+    }
+
+    // A frame for the module while frames are held is kept back (true).
+    bool Keep(std::pair<int, std::vector<uint8_t>>& frame) {
+        if (frame.first >= kPeerFdBase) return false;
+        std::lock_guard<std::mutex> guard(framesMutex_);
+        if (!hold_) return false;
+        held_.push_back(std::move(frame));
+        return true;
     }
 
     // Frames are delivered, then every controller's timers run (a few events each), every 2 ms at most.
     void Pump() {
         while (!stop_.load()) {
-            std::deque<std::pair<int, std::vector<uint8_t>>> batch;  // receiving descriptor, bytes
+            std::deque<std::pair<int, std::vector<uint8_t>>> batch;
             {
                 std::lock_guard<std::mutex> lock(framesMutex_);
                 batch.swap(frames_);
             }
             if (batch.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            for (auto& frame : batch) {
-                reading_ = &frame.second;
-                Run(frame.first % kPeerFdBase, frame.first >= kPeerFdBase, pri_check_event);
-                reading_ = nullptr;
-            }
+            for (auto& frame : batch)
+                if (!Keep(frame)) Deliver(frame);
+            bool held = Holding();
             for (int t = 0; t < trunks_; ++t)
                 for (bool peer : {false, true})
-                    for (int i = 0; i < 4; ++i) Run(t, peer, pri_schedule_run);
+                    for (int i = 0; i < 4 && (peer || !held); ++i) Run(t, peer, pri_schedule_run);
         }
     }
 
@@ -301,9 +373,17 @@ private:
     std::vector<PeerCall> calls_;
     std::vector<int> restarts_[transport::kMaxTrunks];
 
-    std::mutex framesMutex_;
-    std::deque<std::pair<int, std::vector<uint8_t>>> frames_;
-    const std::vector<uint8_t>* reading_ = nullptr;  // the pump's frame in hand
+    bool Holding() {
+        std::lock_guard<std::mutex> guard(framesMutex_);
+        return hold_;
+    }
+
+    std::mutex framesMutex_;  // the frames below, hold_, peerFilter_ and moduleWrites_
+    std::condition_variable written_;
+    uint64_t moduleWrites_ = 0;
+    std::deque<std::pair<int, std::vector<uint8_t>>> frames_, held_;  // receiving descriptor, bytes
+    bool hold_ = false;
+    std::function<void(std::vector<uint8_t>&)> peerFilter_;
     std::atomic<bool> stop_{false};
     std::thread pump_;
 };

@@ -1,27 +1,81 @@
 // Call-progress texts with the cause table, the port information keys and ResetChannel.
 #include <cstdio>
+#include <map>
 
 #include "call_fixture.h"
 
 namespace pritest {
 namespace {
 
-// Entries come back in order, at most nineteen; causes the table does not name read UNKNOWN.
+// The clearing causes by their Q.850 meaning (35 is not assigned there and is still named); every other value,
+// 0 and anything above 127 included, reads UNKNOWN.
+const std::map<uint32_t, std::string> kCauseNames = {
+    {1, "UNALLOCATED"},                // unallocated (unassigned) number
+    {2, "NOROUTETRANSIT"},             // no route to specified transit network
+    {3, "NOROUTEDEST"},                // no route to destination
+    {6, "CHANNELUNACCEPTABLE"},        // channel unacceptable
+    {7, "AWARDEDDELIVERED"},           // call awarded, delivered in an established channel
+    {16, "NORMALCLEARING"},            // normal call clearing
+    {17, "BUSY"},                      // user busy
+    {18, "NOUSERRESPONSE"},            // no user responding
+    {19, "NOANSWER"},                  // no answer from user (user alerted)
+    {21, "REJECTED"},                  // call rejected
+    {22, "NUMBERCHANGED"},             // number changed
+    {26, "USERCLEARING"},              // non-selected user clearing
+    {27, "DESTOUTOFORDER"},            // destination out of order
+    {28, "INVALIDNUMBERFORMAT"},       // invalid number format (address incomplete)
+    {29, "FACILITYREJECTED"},          // facility rejected
+    {30, "RESPTOSTATUSENQUIRY"},       // response to STATUS ENQUIRY
+    {31, "NORMALUNSPECIFIED"},         // normal, unspecified
+    {34, "CONGESTION"},                // no circuit/channel available
+    {35, "DESTUNATTAINABLE"},          // (not assigned in Q.850)
+    {38, "NETWORKOUTOFORDER"},         // network out of order
+    {41, "TEMPORARYFAILURE"},          // temporary failure
+    {42, "SWITCHCONGESTION"},          // switching equipment congestion
+    {43, "ACCESSINFODISCARDED"},       // access information discarded
+    {44, "CHANNELUNAVAILABLE"},        // requested circuit/channel not available
+    {45, "PREEMPTED"},                 // pre-empted
+    {47, "RESOURCEUNAVAIL"},           // resource unavailable, unspecified
+    {50, "FACILITYNOTSUBSCRIBED"},     // requested facility not subscribed
+    {52, "OUTGOINGCALLBARRED"},        // outgoing calls barred
+    {54, "INCOMINGCALLBARREDR"},       // incoming calls barred
+    {57, "BEARERCAPNOTAUTH"},          // bearer capability not authorized
+    {58, "BEARERCAPNOTAVAIL"},         // bearer capability not presently available
+    {63, "SERVICEOROPTIONNOTAVAIL"},   // service or option not available, unspecified
+    {65, "BEARERCAPNOTIMPL"},          // bearer capability not implemented
+    {66, "CHANNELNOTIMPL"},            // channel type not implemented
+    {69, "FACILITYNOTIMPL"},           // requested facility not implemented
+    {81, "INVALIDCALLREF"},            // invalid call reference value
+    {82, "CHANNELDOESNOTEXIST"},       // identified channel does not exist
+    {88, "INCOMPATIBLEDEST"},          // incompatible destination
+    {95, "INVALIDMSG"},                // invalid message, unspecified
+    {96, "MANDATORYIEMISSING"},        // mandatory information element is missing
+    {97, "MSGTYPENONEXIST"},           // message type non-existent or not implemented
+    {98, "WRONGMESSAGE"},              // message not compatible with call state or not implemented
+    {99, "IENONEXIST"},                // information element non-existent or not implemented
+    {100, "INVALIDIECONTENTS"},        // invalid information element contents
+    {101, "INVALIDCALLSTATE"},         // message not compatible with call state
+    {102, "TIMEREXPIRE"},              // recovery on timer expiry
+    {103, "IELENGTHERROR"},            // parameter non-existent or not implemented, passed on
+    {111, "PROTOCOLERROR"},            // protocol error, unspecified
+    {127, "INTERWORKING"},             // interworking, unspecified
+};
+
+// Entries come back in order, at most nineteen; every cause value reads its own text.
 TEST_F(CallTest, ProgressTextsInOrderWithTheCauseTable) {
     driver::CDevice& port = Port(0, 0);
     EXPECT_STREQ(GetCallProgress(port), "");
     Texts expected = {"PROCEEDING", "RINGBACK", "PROGRESS", "CONNECTED", "UNKNOWN"};
     for (char code : std::string("PARCX")) QueueProgress(port, static_cast<uint8_t>(code), 0);
-    const std::pair<uint32_t, const char*> causes[] = {
-        {0, "UNKNOWN"},           {1, "UNALLOCATED"},         {4, "UNKNOWN"},      {16, "NORMALCLEARING"},
-        {17, "BUSY"},             {21, "REJECTED"},           {35, "DESTUNATTAINABLE"}, {44, "CHANNELUNAVAILABLE"},
-        {54, "INCOMINGCALLBARREDR"}, {111, "PROTOCOLERROR"},  {127, "INTERWORKING"}, {128, "UNKNOWN"},
-        {200, "UNKNOWN"},         {0xFFFFFFFF, "UNKNOWN"}};
-    for (const auto& cause : causes) {
-        QueueProgress(port, 'D', cause.first);
-        expected.push_back(std::string("DISCONNECTED-") + cause.second + "-Q931_" + std::to_string(cause.first));
-    }
     EXPECT_EQ(Progress(port), expected);
+    std::vector<uint32_t> causes = {128, 200, 255, 256, 0xFFFFFFFF};
+    for (uint32_t cause = 0; cause <= 127; ++cause) causes.push_back(cause);
+    for (uint32_t cause : causes) {
+        QueueProgress(port, 'D', cause);
+        auto named = kCauseNames.find(cause);
+        std::string name = named != kCauseNames.end() ? named->second : "UNKNOWN";
+        EXPECT_EQ(GetCallProgress(port), "DISCONNECTED-" + name + "-Q931_" + std::to_string(cause));
+    }
     for (int i = 0; i < 25; ++i) QueueProgress(port, 'P', 0);
     EXPECT_EQ(Progress(port).size(), 19u);
 }

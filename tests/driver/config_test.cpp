@@ -4,6 +4,10 @@
 
 #include <climits>
 #include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+#include <vector>
 #include <random>
 #include <string>
 
@@ -205,6 +209,110 @@ TEST(Paths, LastFourCharactersGiveWayToTheExtensionWithinThePathLimit) {
     EXPECT_EQ(strlen(p.log), driver::kMaxPathChars - 1);
     EXPECT_STREQ(p.log + strlen(p.log) - 4, ".log");
     EXPECT_STREQ(p.directory, "/");
+}
+
+// The sample INI shipped with the packages: its keys, shown commented out,
+// must be keys the module reads, with their true defaults, and together
+// reach every value the configuration has.
+class SampleIni : public IniFile {
+protected:
+    struct KeyLine {
+        size_t index;
+        std::string key;
+    };
+
+    void SetUp() override {
+        IniFile::SetUp();
+        std::string text = testsupport::ReadFile(VAXO_SOURCE_DIR "/driver/vaxo-dt-qpl.ini");
+        ASSERT_FALSE(text.empty());
+        shipped_ = text;
+        // Uncomments the settings of the fixed sections; the examples after
+        // them stay as they are.
+        size_t pos = 0;
+        bool fixed = false;
+        while (pos < text.size()) {
+            size_t end = text.find('\n', pos);
+            std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+            pos = end == std::string::npos ? text.size() : end + 1;
+            if (line.size() > 1 && line[0] == '[') fixed = line == "[Debug]" || line == "[General]" || line == "[Dtmf]";
+            size_t eq = line.find('=');
+            if (fixed && line.size() > 1 && line[0] == ';' && isalpha(static_cast<unsigned char>(line[1])) &&
+                eq != std::string::npos && line.find(' ') == std::string::npos) {
+                line = line.substr(1);
+                keys_.push_back({lines_.size(), line.substr(0, eq - 1)});
+            }
+            lines_.push_back(line);
+        }
+    }
+    std::string Joined(size_t skip, const std::string& replacement, const std::string& extra = "") const {
+        std::string out;
+        for (size_t i = 0; i < lines_.size(); ++i) out += (i == skip ? replacement : lines_[i]) + "\n";
+        return out + extra;
+    }
+    // Every value read, by name ("dtmf" split into its five thresholds).
+    std::map<std::string, std::string> Values() {
+        driver::ReadConfiguration();
+        std::string all = Dump(driver::g_config) + " " + Dump(driver::ReadTrunkConfig(4711, 1));
+        all += " prime4711=" + std::to_string(driver::ReadCardPrimeEchoBuffers(4711));
+        std::map<std::string, std::string> values;
+        std::istringstream in(all);
+        std::string token;
+        int trunkField = 0;
+        while (in >> token) {
+            std::string name = token.substr(0, token.find('='));
+            std::string value = token.substr(token.find('=') + 1);
+            if (name == "dtmf") {
+                for (int i = 0; i < 5; ++i) {
+                    values["dtmf" + std::to_string(i)] = value.substr(0, value.find('/'));
+                    value = value.substr(value.find('/') + 1);
+                }
+                continue;
+            }
+            // The trunk's names repeat the general ones: tell them apart.
+            if (values.count(name) != 0) name = "trunk." + name + std::to_string(trunkField++);
+            values[name] = value;
+        }
+        return values;
+    }
+
+    std::string shipped_;
+    std::vector<std::string> lines_;
+    std::vector<KeyLine> keys_;
+};
+
+TEST_F(SampleIni, AsShippedAndUncommentedItGivesTheDefaults) {
+    Write(shipped_);
+    std::map<std::string, std::string> defaults = Values();
+    Write(Joined(SIZE_MAX, ""));
+    EXPECT_EQ(Values(), defaults);
+    EXPECT_GE(keys_.size(), 17u);
+}
+
+TEST_F(SampleIni, EveryKeyIsReadAndTogetherTheyReachEveryValue) {
+    Write(Joined(SIZE_MAX, ""));
+    std::map<std::string, std::string> defaults = Values();
+    std::set<std::string> reached;
+    size_t trunkAt = shipped_.find("; One trunk:"), cardAt = shipped_.find("; One card:");
+    ASSERT_TRUE(trunkAt != std::string::npos && cardAt != std::string::npos);
+    const std::string trunkNote = shipped_.substr(trunkAt, cardAt - trunkAt), cardNote = shipped_.substr(cardAt);
+    for (const KeyLine& k : keys_) {
+        // The key set to 3, in its own section, in a trunk's and in a card's.
+        Write(Joined(k.index, k.key + "=3", "[4711-1]\n" + k.key + "=3\n[4711]\n" + k.key + "=3\n"));
+        std::map<std::string, std::string> values = Values();
+        bool changed = false;
+        for (const auto& v : values) {
+            if (v.second == defaults[v.first]) continue;
+            reached.insert(v.first);
+            changed = true;
+            // A key a trunk or a card section overrides is named as such.
+            const std::string& text = v.first == "prime4711" ? cardNote : trunkNote;
+            if (v.first.rfind("trunk.", 0) == 0 || v.first == "prime4711") {
+                EXPECT_NE(text.find(k.key), std::string::npos) << k.key << " overrides " << v.first;
+            }
+        }
+        EXPECT_TRUE(changed) << k.key << " is not read";
+    }
+    for (const auto& v : defaults) EXPECT_EQ(reached.count(v.first), 1u) << v.first << " has no key in the sample";
 }
 
 }  // namespace

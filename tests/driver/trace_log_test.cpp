@@ -2,6 +2,7 @@
 // policy, lines kept while the file cannot be written, the cap.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,6 +167,26 @@ TEST(LogWriter, AppendsToALogLargerThanFourGiB) {
     EXPECT_EQ(st.st_size, kBigBytes + 6);
 }
 
+// The cut keeps the newest whole lines that fit: exactly those, also when a line ends right at the cut.
+TEST(LogWriter, CutKeepsExactlyTheNewestWholeLinesThatFit) {
+    const std::string text = "one\r\ntwo\r\nthree\r\n";  // lines of 5, 5 and 7 bytes
+    const struct {
+        size_t keep;
+        const char* kept;
+        uint64_t dropped;
+    } cuts[] = {{17, "one\r\ntwo\r\nthree\r\n", 0}, {16, "two\r\nthree\r\n", 1}, {12, "two\r\nthree\r\n", 1},
+                {11, "three\r\n", 2},                {7, "three\r\n", 2},             {6, "", 3},
+                {0, "", 3}};
+    for (const auto& cut : cuts) {
+        std::string t = text;
+        EXPECT_EQ(driver::DropOldestLines(t, cut.keep), cut.dropped) << cut.keep;
+        EXPECT_EQ(t, cut.kept) << cut.keep;
+    }
+    std::string unended = "one\r\npart";
+    EXPECT_EQ(driver::DropOldestLines(unended, 3), 2u);
+    EXPECT_EQ(unended, "");
+}
+
 TEST(LogWriter, CapDropsOldestWholeLinesAndSaysHowMany) {
     TempDir dir;
     std::string path = dir.File("e.log");
@@ -192,6 +213,36 @@ TEST(LogWriter, CapDropsOldestWholeLinesAndSaysHowMany) {
     // What is left is the newest lines, whole and in order.
     EXPECT_EQ(rest.rfind("line " + std::to_string(dropped) + " ", 0), 0u) << rest.substr(0, 40);
     EXPECT_EQ(rest.substr(rest.size() - 2), "\r\n");
+}
+
+// A writer stuck on its file past the stop's wait (opening a FIFO nobody
+// reads) is left to itself: the next start has a working writer, and the
+// stuck one, once the FIFO opens, ends on its own and takes none of the
+// new writer's lines.
+TEST(LogWriter, AWriterStuckPastItsStopLeavesTheNextStartAWorkingLog) {
+    TempDir dir;
+    const std::string fifo = dir.File("stuck.log"), path = dir.File("next.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    LogWriter log;
+    log.SetStopWait(100);
+    ASSERT_TRUE(log.Start(fifo.c_str()));
+    log.Append("for the stuck writer\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its open now waits for a reader
+    log.Stop();
+    EXPECT_EQ(log.strayWriters(), 1);
+    ASSERT_TRUE(log.Start(path.c_str()));
+    log.Append("one\r\n");
+    EXPECT_TRUE(WaitUntil([&] { return FileHas(path, "one"); }, kDeadlineMs));
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // the stuck open returns
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(WaitUntil([&] { return log.strayWriters() == 0; }, kDeadlineMs));
+    log.Append("two\r\n");
+    EXPECT_TRUE(WaitUntil([&] { return FileHas(path, "two"); }, kDeadlineMs));
+    log.Stop();
+    close(reader);
+    const std::string text = ReadFile(path);
+    EXPECT_NE(text.find("for the stuck writer\r\n"), std::string::npos) << "left for the next writer";
+    EXPECT_TRUE(text.find("one\r\n") != std::string::npos && text.find("two\r\n") != std::string::npos) << text;
 }
 
 }  // namespace

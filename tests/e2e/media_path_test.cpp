@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -135,6 +138,78 @@ TEST(MediaE2e, ReceivedAudioReachesCallbackKeyAndRecording) {
         EXPECT_TRUE(env.Log("Old/Duplicate Packet", kStreamMs));
         EXPECT_EQ(env.host->ReadLog().find("Packet loss?"), std::string::npos) << "the swapped pair needed no re-sync";
     }();
+}
+
+// Recordings with a limit on every port of the lab, started together, while
+// host threads call the ports' exports in a loop: each keeps exactly its
+// bytes as the card sent them, and the module reports no dropped block.
+// VAXO_E2E_RECORD_CARDS and VAXO_E2E_RECORD_TRUNKS make it a load run.
+TEST(MediaE2e, RecordingsKeepEveryBlockWhileHostThreadsCallTheExports) {
+    auto setting = [](const char* name, int fallback) {
+        const char* v = getenv(name);
+        return v != nullptr ? std::max(1, atoi(v)) : fallback;
+    };
+    const int cards = setting("VAXO_E2E_RECORD_CARDS", 1), trunks = setting("VAXO_E2E_RECORD_TRUNKS", 1);
+    const int recordMs = setting("VAXO_E2E_RECORD_MS", 2000);
+    std::vector<sim::CardProfile> profiles;
+    for (int c = 0; c < cards; ++c) profiles.push_back(Card(4711 + c, trunks));
+    E2E_CARDS(env, (profiles));
+    constexpr size_t kLoop = 4001;  // prime: a gap anywhere shows
+    auto source = [](int port) { return Pattern(kLoop, 1000 + port); };
+    auto slotOf = [](int n) { return n < 15 ? n + 1 : n + 2; };
+    for (int c = 0; c < cards; ++c)
+        for (int s = 0; s < trunks; ++s)
+            for (int n = 0; n < 30; ++n) {
+                sim::AudioSource a = Source(sim::AudioSource::Alaw, source((c * trunks + s) * 30 + n));
+                a.loop = true;
+                env.card(c).SetSource(s, slotOf(n), a);
+            }
+    ASSERT_TRUE(env.Start());
+    const int ports = env->NoofPorts();
+    ASSERT_EQ(ports, cards * trunks * 30);
+    for (int p = 0; p < ports; ++p) ASSERT_TRUE(env.Open(p));
+    ASSERT_TRUE(WaitUntil([&] { return env.card().Captured(0, 1).size() > 1600; }, kStreamMs));
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> host;
+    static const uint8_t kPrompt[160] = {};
+    for (int t = 0; t < 2; ++t) {
+        host.emplace_back([&, t] {
+            const auto& m = env.api();
+            for (int round = 0; !stop.load(); ++round) {
+                for (int p = t; p < ports; p += 2) {
+                    m.GetRecordSize(p), m.RecordTimeLeft(p), m.GetRecordBuffer(p), m.IsCallActive(p);
+                    m.GetInfo(p, "CLI"), m.PlayTimeLeft(p), m.OpenPort(p);
+                    m.PlayCached(p, const_cast<uint8_t*>(kPrompt), 160);
+                    if (round % 2 == 1) m.StopPlay(p);
+                }
+            }
+        });
+    }
+    for (int p = 0; p < ports; ++p) ASSERT_TRUE(env->Record(p, recordMs));
+    std::vector<bool> ended(size_t(ports), false);
+    auto allEnded = [&] {
+        for (int p = 0; p < ports; ++p)
+            for (int e = env->GetEvent(p); e != 0 && !ended[size_t(p)]; e = env->GetEvent(p)) ended[size_t(p)] = e == kRecordEnds;
+        return std::count(ended.begin(), ended.end(), true) == ports;
+    };
+    const bool done = WaitUntil(allEnded, recordMs + kStreamMs, 20);
+    stop = true;
+    for (auto& t : host) t.join();
+    EXPECT_TRUE(done) << std::count(ended.begin(), ended.end(), true) << " of " << ports << " recordings ended";
+    int whole = 0;
+    for (int p = 0; p < ports; ++p) {
+        const int size = env->GetRecordSize(p);
+        const auto* data = static_cast<const uint8_t*>(env->GetRecordBuffer(p));
+        const Bytes loop = source(p);
+        bool same = size == recordMs * 8 && data != nullptr;
+        const size_t at = same ? size_t(std::search(loop.begin(), loop.end(), data, data + 160) - loop.begin()) : kLoop;
+        for (int i = 0; same && i < size; ++i) same = at < kLoop && data[i] == loop[(at + size_t(i)) % kLoop];
+        EXPECT_TRUE(same) << "port " << p << ": " << size << " bytes";
+        whole += same;
+    }
+    const std::string log = env.host->ReadLog();
+    EXPECT_EQ(log.find("audio blocks dropped"), std::string::npos) << whole << " of " << ports << " whole\n" << log;
 }
 
 }  // namespace

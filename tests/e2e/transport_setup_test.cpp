@@ -49,8 +49,9 @@ TEST(TransportE2e, TwoTrunkCardSetUpRegistersHdlcErrorsAndCapture) {
         EXPECT_EQ(card.ReceivedOfType(0x04).size(), 1u);
         std::vector<sim::ControlMessage> audio = card.ReceivedOfType(0x05);
         ASSERT_EQ(audio.size(), 1u);
-        const uint16_t port = card.ModuleAudioPort();
-        EXPECT_NE(port, 0);
+        // The port the module's audio socket is bound to, as the card sees it on the module's packets.
+        ASSERT_TRUE(WaitUntil([&] { return card.ModuleAudioSourcePort() != 0; }, kSetUpMs)) << "no audio from the module";
+        const uint16_t port = card.ModuleAudioSourcePort();
         EXPECT_EQ(audio[0].bytes, Bytes({0xFF, 0x05, uint8_t(port), uint8_t(port >> 8), 0xFF}));
         EXPECT_LT(IndexOf(all, 0x04), IndexOf(all, 0x12));
         EXPECT_LT(IndexOf(all, 0x12), IndexOf(all, 0x05));

@@ -12,6 +12,7 @@
 #include <cinttypes>
 #include <climits>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <set>
@@ -162,7 +163,7 @@ TEST(ModuleHost, IdentityAndBadPortsBeforeDuringAndAfterInit) {
     ModuleHost host(kTraceAll);
     ASSERT_TRUE(host.loaded());
     EXPECT_STREQ(host->GetDriverName(), "VaxoBoard Digital E1");
-    EXPECT_STREQ(host->GetDriverVer(), "3.0.877:27123");
+    EXPECT_STREQ(host->GetDriverVer(), VAXO_DRIVER_VERSION);
     EXPECT_EQ(host->NoofPorts(), 0);
     EXPECT_TRUE(host->IsDeviceActive());
     const int ports[] = {-1, 0, 1, 1023, 1024, 4096, INT_MIN, INT_MAX};
@@ -230,6 +231,39 @@ TEST(ModuleHost, InitWithoutCardsAndTracedExportsWriteTheirEntryAndExitLines) {
     std::set<std::string> dates;
     EXPECT_EQ(ParseLog(host.ReadLog(), &dates), expected);
     for (const std::string& d : dates) EXPECT_EQ(days.count(d), 1u) << d;
+}
+
+// Loaded through a link in another folder, by an absolute and by a
+// relative path, the module reads its INI and writes its log beside the
+// link, not beside the file the link points to.
+TEST(ModuleHost, FilesLieBesideThePathTheHostLoaded) {
+    REQUIRE_EMPTY_NETNS();
+    namespace fs = std::filesystem;
+    testsupport::TempDir dir;
+    const std::string real = dir.File("real"), link = dir.File("link");
+    fs::create_directories(real);
+    fs::create_directories(link);
+    fs::copy_file(VAXO_MODULE_PATH, real + "/vaxo-dt-qpl.dev");
+    fs::create_symlink("../real/vaxo-dt-qpl.dev", link + "/vaxo-dt-qpl.dev");
+    testsupport::WriteFile(link + "/vaxo-dt-qpl.ini", kTraceAll);
+    char saved[PATH_MAX];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    for (const std::string& path : {link + "/vaxo-dt-qpl.dev", std::string("./link/vaxo-dt-qpl.dev")}) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        testsupport::ModuleApi m{};
+        std::string error;
+        void* handle = hostapi::LoadModule(path, &m, &error);
+        ASSERT_EQ(chdir(saved), 0);
+        ASSERT_NE(handle, nullptr) << error;
+        ASSERT_TRUE(m.Init());
+        m.Shutdown();
+        hostapi::UnloadModule(handle);
+        EXPECT_NE(testsupport::ReadFile(link + "/vaxo-dt-qpl.log").find("Exit Shutdown()"), std::string::npos)
+            << "the INI beside the link asks for every line";
+        EXPECT_FALSE(fs::exists(real + "/vaxo-dt-qpl.log"));
+        fs::remove(link + "/vaxo-dt-qpl.log");
+    }
 }
 
 TEST(ModuleHost, TraceLevelOneWritesNoEntryOrExitLines) {

@@ -178,4 +178,20 @@ TEST(AudioStream, TheEchoCancellerSeesWhatWasSentAtTheSamePlace) {
     }
 }
 
+// A tail beyond the largest is taken as the largest, with a trace line, so
+// the trunk keeps a canceller; a tail below 1 ms still leaves it without.
+TEST(AudioStream, EchoTailAboveTheLargestIsClamped) {
+    MediaRig rig(1, 4);
+    ASSERT_TRUE(rig.ok());
+    mediatest::TraceCapture trace;
+    for (int32_t tail : {1025, INT32_MAX, 0}) {
+        media::CreateEchoCancellers(rig.card(), 0, tail);
+        EXPECT_EQ(rig.media().channels[5].echo.taps(), tail > 0 ? media::EchoCanceller::kMaxTaps : 0) << tail;
+    }
+    const std::string log = trace.Text();
+    EXPECT_NE(log.find("EchoTail 1025 ms taken as 1024 ms"), std::string::npos) << log;
+    EXPECT_NE(log.find("EchoTail 2147483647 ms taken as 1024 ms"), std::string::npos);
+    EXPECT_NE(log.find("EchoTail 0 ms gives no echo canceller"), std::string::npos);
+}
+
 }  // namespace

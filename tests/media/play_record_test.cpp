@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <thread>
 #include <vector>
 
+#include "media/card_media.h"
 #include "media/play.h"
 #include "media_rig.h"
 
@@ -161,6 +164,68 @@ TEST_F(PlayTest, BadBuffersAreRefusedButAnEmptyPlayEnds) {
     }
 }
 
+// A Play from another host thread that comes once StopPlay has emptied the
+// list plays whole, whatever the tick thread fills meanwhile: the stop and
+// the silencing of what was queued are one step. A long list to free makes
+// the stop take long; the thread that runs the media cycles plays the part
+// of the other host thread, so that its fills follow the Play at once.
+TEST_F(PlayTest, APlayRightAfterAStopFromAnotherThreadPlaysWhole) {
+    static const uint8_t kOld = 0x11;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        for (int i = 0; i < 100000; ++i) ASSERT_TRUE(media::Play(port, &kOld, 1, true));
+        const size_t from = rig.SentBytes(kChannel).size();
+        const auto audio = Pattern(800, static_cast<uint8_t>(40 + round));
+        std::atomic<bool> running{false}, played{false};
+        std::thread other([&] {
+            running = true;
+            for (bool last = false; !last;) {  // up to the first fill after the Play
+                last = played.load();
+                if (!last && media::PlayTimeLeft(port) == 0) played = media::Play(port, audio.data(), 800, false);
+                for (int i = 0; i < 4; ++i) rig.Step();  // a send block freed and filled every cycle
+                rig.Tick();
+            }
+        });
+        while (!running.load()) std::this_thread::yield();
+        media::StopPlay(port);
+        other.join();
+        EXPECT_EQ(RunUntilPlayEnds(rig, port, 200).events, 1);
+        const auto line = rig.SentBytes(kChannel, 0);
+        EXPECT_NE(std::search(line.begin() + from, line.end(), audio.begin(), audio.end()), line.end())
+            << "the play's first block went out whole";
+    }
+}
+
+// A zero-length play with a real buffer keeps nothing of it: a static or a
+// stack buffer goes through every path that frees play blocks (the next
+// Play after a fill, StopPlay, ClosePort, OpenPort of a closed port, the
+// port's destruction) untouched, and the play still ends once.
+TEST(EmptyPlay, NeverOwnsTheHostsBuffer) {
+    static uint8_t staticBuffer[64];
+    uint8_t stackBuffer[64] = {};
+    for (uint8_t* buffer : {staticBuffer, stackBuffer}) {
+        for (bool cached : {false, true}) {
+            SCOPED_TRACE(std::string(buffer == staticBuffer ? "static" : "stack") + (cached ? ", cached" : ""));
+            MediaRig rig(1, 4);
+            ASSERT_TRUE(rig.ok());
+            driver::CDevice& port = rig.Port(0, kSlot);
+            port.Open();
+            rig.Run(100);
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+            EXPECT_EQ(RunUntilPlayEnds(rig, port, 100).events, 1);
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));  // frees the used-up first block
+            media::StopPlay(port);
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+            port.Close();
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+            port.Open();
+            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
+        }  // the rig's port is destroyed with a block queued
+        driver::CDevice alone;
+        ASSERT_TRUE(media::Play(alone, buffer, 0, false));
+    }
+}
+
 TEST_F(PlayTest, CloseDropsThePlayAndOpenStartsClean) {
     const auto audio = Pattern(3200);
     ASSERT_TRUE(media::Play(port, audio.data(), 3200, false));
@@ -237,21 +302,103 @@ TEST_F(RecordTest, LimitsAndStops) {
     EXPECT_GE(media::RecordTimeLeft(port), 536870000);
 }
 
-// Beyond ten seconds the buffer grows; a pointer the host took earlier
-// stays readable with what it held.
-TEST_F(RecordTest, LongRecordingsGrowAndEarlierPointersStayValid) {
-    ASSERT_TRUE(media::Record(port, -1));
+// True when data[0, n) is the card's bytes from some point on, without a gap.
+bool Contiguous(const std::vector<uint8_t>& speech, const uint8_t* data, size_t n) {
+    if (data == nullptr || n < 160) return false;
+    const auto at = std::search(speech.begin(), speech.end(), data, data + 160);
+    return at != speech.end() && static_cast<size_t>(speech.end() - at) >= n && std::equal(data, data + n, at);
+}
+
+// Blocks that arrive while a host thread holds the record lock wait and are
+// recorded once it is free: the recording keeps exactly its bytes, none
+// lost. Held for longer than the module keeps blocks aside, the rest are
+// dropped, counted per card and traced; so is a full receive block that
+// finds no free block because the tick thread fell behind.
+TEST_F(RecordTest, BlocksWaitForTheRecordLockAndEveryDropIsCountedAndTraced) {
+    mediatest::TraceCapture trace;
+    auto holdLockFor = [&](int ms) {
+        port.wave.recordLock.Enter();
+        std::thread([&] { rig.Run(ms); }).join();  // the cycles run on another thread than the lock holder
+        port.wave.recordLock.Leave();
+    };
+    ASSERT_TRUE(media::Record(port, 1000));
+    rig.Run(200);
+    holdLockFor(100);  // 5 blocks
+    for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    ASSERT_EQ(media::RecordSize(port), 8000);
+    EXPECT_TRUE(Contiguous(speech, static_cast<const uint8_t*>(media::RecordBuffer(port)), 8000));
+    EXPECT_EQ(media::DroppedBlocks(rig.card()), 0u);
+
+    ASSERT_TRUE(media::Record(port, 1000));
+    holdLockFor(400);  // 20 blocks, 8 kept aside
+    for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    EXPECT_EQ(media::RecordSize(port), 8000);
+    EXPECT_EQ(media::DroppedBlocks(rig.card()), 12u);
+
+    for (int i = 0; i < 4 * 30; ++i) rig.Step();  // 30 blocks without a tick: the pool of 4 overflows
+    rig.Tick();
+    const uint64_t dropped = media::DroppedBlocks(rig.card());
+    EXPECT_GE(dropped, 12u + 20u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    rig.Tick();
+    // The first drop is traced at once, the rest within a second in one line.
+    const std::string log = trace.Text();
+    EXPECT_NE(log.find("Card 19: 1 audio blocks dropped (1 in all)"), std::string::npos) << log;
+    EXPECT_NE(log.find("Card 19: " + std::to_string(dropped - 1) + " audio blocks dropped (" + std::to_string(dropped) +
+                       " in all)"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+}
+
+// Bursts from the card as large as the pool, one cycle apart: the cycle
+// takes every block waiting, so all of them reach the recording.
+TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothing) {
+    ASSERT_TRUE(media::Record(port, 1000));
+    rig.Run(100);
+    for (int burst = 0; burst < 3; ++burst) {
+        for (int i = 0; i < 4 * 3; ++i) rig.Step();  // 3 blocks at once; the pool has 4
+        rig.Tick();
+    }
+    for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    ASSERT_EQ(media::RecordSize(port), 8000);
+    EXPECT_TRUE(Contiguous(speech, static_cast<const uint8_t*>(media::RecordBuffer(port)), 8000));
+    EXPECT_EQ(media::DroppedBlocks(rig.card()), 0u);
+}
+
+// Ten minutes without a limit hold at most about 1.5 times their bytes
+// besides what the host was handed, and a pointer the host took stays
+// readable with what it held; with a limit the whole buffer comes at the
+// start.
+TEST_F(RecordTest, LongRecordingsHoldLittleMoreThanTheirBytesAndPointersTakenStayValid) {
+    constexpr int kSeconds = 600;
+    constexpr int kBlocks = kSeconds * 50;
+    constexpr uint64_t kSlack = 2 * media::CBuffer::kGrowthBytes + 160;  // the first storage, kept, and one step
     std::vector<uint8_t> block(160);
-    const uint8_t* early = nullptr;
-    for (int i = 0; i < 1200; ++i) {  // 24 s
+    auto offer = [&](int i) {
         std::fill(block.begin(), block.end(), static_cast<uint8_t>(i));
         media::MediaDispatch(0, kSlot, media::kMediaRxBlock, 0, block.data(), 160);
+    };
+    ASSERT_TRUE(media::Record(port, -1));
+    const uint8_t* early = nullptr;
+    for (int i = 0; i < kBlocks; ++i) {
+        offer(i);
         if (i == 99) early = static_cast<const uint8_t*>(media::RecordBuffer(port));
+        if (i % 500 == 0) {
+            const uint64_t bytes = uint64_t(i + 1) * 160, held = port.wave.record.heldBytes();
+            ASSERT_LE(held, bytes * 3 / 2 + kSlack) << "after " << bytes << " bytes";
+        }
     }
-    ASSERT_TRUE(media::RecordSize(port) == 1200 * 160 && early != nullptr);
+    ASSERT_TRUE(media::RecordSize(port) == kBlocks * 160 && early != nullptr);
     EXPECT_TRUE(early[0] == 0 && early[99 * 160 + 159] == 99) << "an earlier pointer keeps what it held";
     const auto* now = static_cast<const uint8_t*>(media::RecordBuffer(port));
-    EXPECT_TRUE(now[1199 * 160] == static_cast<uint8_t>(1199) && now[500 * 160] == static_cast<uint8_t>(500));
+    EXPECT_TRUE(now[(kBlocks - 1) * 160] == static_cast<uint8_t>(kBlocks - 1) && now[500 * 160] == static_cast<uint8_t>(500));
+
+    ASSERT_TRUE(media::Record(port, kSeconds * 1000));
+    EXPECT_EQ(port.wave.record.capacity(), kSeconds * 8000u);
+    offer(0);
+    const void* first = media::RecordBuffer(port);
+    for (int i = 1; i <= kBlocks; ++i) offer(i);
+    EXPECT_TRUE(media::RecordSize(port) == kSeconds * 8000 && Taken(port, driver::kEventRecordEnds) == 1);
+    EXPECT_TRUE(media::RecordBuffer(port) == first && port.wave.record.heldBytes() == kSeconds * 8000u) << "never grown";
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ TEST_CASE("before Init: identity, no ports, bad ports give defaults and never cr
     REQUIRE_LOADED(m);
     const Api& a = m.api();
     CHECK_STREQ(a.GetDriverName(), "VaxoBoard Digital E1");
-    CHECK_STREQ(a.GetDriverVer(), "3.0.877:27123");
+    CHECK_STREQ(a.GetDriverVer(), VAXO_DRIVER_VERSION);
     CHECK(a.NoofPorts() == 0 && a.IsDeviceActive());
     char buffer[320] = {0};
     HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
