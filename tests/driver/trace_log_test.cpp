@@ -149,6 +149,24 @@ TEST(LogWriter, StopWritesWhatIsPendingAndRestartAppends) {
     EXPECT_EQ(ReadFile(path), "older\r\none\r\nwhile stopped\r\ntwo\r\n");
 }
 
+// A log kept across years of restarts can pass 4 GiB; a 32-bit build must
+// still open and append to it (a sparse file stands in for it).
+TEST(LogWriter, AppendsToALogLargerThanFourGiB) {
+    TempDir dir;
+    std::string path = dir.File("big.log");
+    constexpr off_t kBigBytes = off_t{5} << 30;
+    static_assert(sizeof(off_t) == 8, "64-bit file offsets on every build");
+    testsupport::WriteFile(path, "");
+    ASSERT_EQ(truncate(path.c_str(), kBigBytes), 0);
+    LogWriter log;
+    ASSERT_TRUE(log.Start(path.c_str()));
+    log.Append("tail\r\n");
+    log.Stop();
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, kBigBytes + 6);
+}
+
 // The cut keeps the newest whole lines that fit: exactly those, also when a line ends right at the cut.
 TEST(LogWriter, CutKeepsExactlyTheNewestWholeLinesThatFit) {
     const std::string text = "one\r\ntwo\r\nthree\r\n";  // lines of 5, 5 and 7 bytes

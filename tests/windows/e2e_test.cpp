@@ -8,6 +8,7 @@
 //     call with cause 16 a while later.
 // The lab's facts reach the program in VAXO_E2E_* variables.
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -61,7 +62,19 @@ struct PortEvents {
 std::atomic<int> g_audioBlocks[2], g_oddBlocks{0};
 std::atomic<uint32_t> g_audioContext{0};
 
+// Lowest and highest stack pointer the callback was entered with. The module
+// calls it from the same places every 20 ms: if caller and callback
+// disagreed on who removes the arguments, every call would move the
+// caller's stack by 16 bytes and the range would grow without end.
+std::atomic<uintptr_t> g_lowestSp{UINTPTR_MAX}, g_highestSp{0};
+
 void VAXO_CALL CountAudio(int direction, uint32_t context, unsigned char* data, int length) {
+#if defined(__i386__)
+    uintptr_t sp;
+    __asm__ volatile("movl %%esp, %0" : "=r"(sp));
+    if (sp < g_lowestSp.load()) g_lowestSp.store(sp);
+    if (sp > g_highestSp.load()) g_highestSp.store(sp);
+#endif
     if (direction == KV_AUDIO_RECEIVED || direction == KV_AUDIO_SENT) g_audioBlocks[direction].fetch_add(1);
     if (length != 160 || data == nullptr) g_oddBlocks.fetch_add(1);
     g_audioContext.store(context);
@@ -147,6 +160,9 @@ TEST_CASE("e2e: discovery, D-channel, incoming call with digit, record and play,
     // The call lasted seconds: 50 blocks a second.
     CHECK(g_audioBlocks[KV_AUDIO_RECEIVED].load() > 50 && g_audioBlocks[KV_AUDIO_SENT].load() > 50);
     CHECK(g_oddBlocks.load() == 0 && g_audioContext.load() == 0x5EEDu && in.signals > 0);
+#if defined(__i386__)
+    CHECK(g_highestSp.load() - g_lowestSp.load() < 1024u);
+#endif
     for (int p : {0, 1}) api.ClosePort(p), api.SetEventHandle(p, nullptr);
     api.Shutdown();
 

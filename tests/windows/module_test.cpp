@@ -135,4 +135,105 @@ TEST_CASE("init: a restart and a reload append to the same log; FreeLibrary unlo
     CHECK(CountOf(again.Log(), "Enter Init()") == 3 && CountOf(again.Log(), "Exit Shutdown() -> void") == 3);
 }
 
+#if defined(__i386__)
+// Calls fn with count 32-bit arguments pushed right to left and returns how
+// far the stack pointer moved over the call: 0 when the callee removed its
+// arguments (__stdcall), -4 * count when it left them to the caller
+// (__cdecl). Written in assembly so that no compiler bookkeeping around the
+// call can hide what the callee did.
+extern "C" int ProbeCall(const void* fn, const uint32_t* args, int count) __asm__("vaxo_probe_call");
+__asm__(R"(
+    .text
+    .globl vaxo_probe_call
+vaxo_probe_call:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    movl %esp, %esi
+    movl 12(%ebp), %edx
+    movl 16(%ebp), %ecx
+1:  testl %ecx, %ecx
+    jz 2f
+    decl %ecx
+    pushl (%edx,%ecx,4)
+    jmp 1b
+2:  call *8(%ebp)
+    movl %esp, %eax
+    subl %esi, %eax
+    movl %esi, %esp
+    popl %edi
+    popl %esi
+    popl %ebx
+    popl %ebp
+    ret
+)");
+
+namespace {
+
+uintptr_t StackPointer() {
+    uintptr_t sp;
+    __asm__ volatile("movl %%esp, %0" : "=r"(sp));
+    return sp;
+}
+
+#ifdef VAXO_CDECL
+constexpr bool kCalleeRemovesArguments = false;
+#else
+constexpr bool kCalleeRemovesArguments = true;
+#endif
+constexpr int kCalls = 1000;
+
+// One export with harmless arguments (a port that does not exist): the bytes
+// its arguments take must be removed by the side the header says, and many
+// calls through the header's pointer type must leave the stack pointer
+// where it was.
+template <typename Fn, typename... Args>
+void CheckConvention(const char* name, Fn fn, Args... args) {
+    static_assert(((sizeof(Args) == 4) && ...), "32-bit arguments only");
+    const uint32_t words[] = {0u, static_cast<uint32_t>((uintptr_t)args)...};
+    const int count = static_cast<int>(sizeof...(Args));
+    const int moved = ProbeCall(reinterpret_cast<const void*>(fn), words + 1, count);
+    const int want = kCalleeRemovesArguments ? 0 : -4 * count;
+    if (moved != want) {
+        Fail(__FILE__, __LINE__, std::string(name) + ": the stack moved by " + std::to_string(moved) +
+                                     " bytes over one call, the declared convention gives " + std::to_string(want));
+        return;  // typed calls would now corrupt this program's stack
+    }
+    const uintptr_t before = StackPointer();
+    for (int i = 0; i < kCalls; ++i) fn(args...);
+    const uintptr_t after = StackPointer();
+    if (before != after)
+        Fail(__FILE__, __LINE__, std::string(name) + ": the stack pointer moved by " +
+                                     std::to_string(static_cast<long>(after - before)) + " over typed calls");
+}
+
+}  // namespace
+
+TEST_CASE("calling convention: every export removes its arguments as the header declares") {
+    InstalledModule m(nullptr);
+    REQUIRE_LOADED(m);
+    const Api& a = m.api();
+    const int bad = 5000;  // no such port before Init
+    static char buffer[8];
+    HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+#define C(name, ...) CheckConvention(#name, a.name, __VA_ARGS__)
+#define C0(name) CheckConvention(#name, a.name)
+    // Init and Shutdown take nothing: both conventions are the same there.
+    C0(GetDriverName); C0(GetDriverVer); C0(NoofPorts); C0(IsDeviceActive);
+    C(IsPort, bad); C(GetPortName, bad); C(GetSerialNo, bad); C(GetError, bad); C(OpenPort, bad); C(ClosePort, bad);
+    C(SetEventHandle, bad, static_cast<void*>(ev)); C(GetEvent, bad); C(IsEventPending, bad); C(GetKey, bad);
+    C(GetRings, bad); C(GetInfo, bad, "CLI"); C(SetInfo, bad, "DIALCLI", "1"); C(DeviceSpecific, bad, "IsReady", "");
+    C(Answer, bad); C(Hangup, bad); C(Reject, bad); C(Dial, bad, "1"); C(IsCallActive, bad); C(Transfer, bad, "1");
+    C(BlindTransfer, bad, "1"); C(GetCallProgress, bad); C(GenerateDtmf, bad, "1");
+    C(Play, bad, static_cast<void*>(buffer), 8); C(PlayCached, bad, static_cast<void*>(buffer), 8); C(StopPlay, bad);
+    C(PlayTimeLeft, bad); C(Record, bad, 1000); C(StopRecord, bad); C(GetRecordBuffer, bad); C(GetRecordSize, bad);
+    C(RecordTimeLeft, bad); C(SetAudioCallback, bad, uint32_t{7}, static_cast<KvAudioCallback>(nullptr));
+#undef C
+#undef C0
+    CloseHandle(ev);
+}
+#endif
+
 WINTEST_MAIN("module_test")
