@@ -306,7 +306,7 @@ TEST(FaultMatrix, TrunkFaultsInEveryCallState) {
         m.Check(all[t], t < 3 ? lineLost : restarted);
     }
     for (int t = 0; t < kTrunks; ++t) m.NewCalls(all[t]);
-    EXPECT_EQ(Resources().fds, start.fds);
+    EXPECT_LE(Resources().fds, start.fds);  // no growth
     EXPECT_EQ(Resources().threads, start.threads);
 }
 
@@ -364,7 +364,7 @@ TEST(FaultMatrix, CardFaultsInEveryCallState) {
         EXPECT_EQ(Count(env.host->ReadLog(), "Card 0 is down"), downs + (p.outcome.callsEnd ? 1 : 0));
         m.NewCalls(slots);
     }
-    EXPECT_EQ(Resources().fds, start.fds);
+    EXPECT_LE(Resources().fds, start.fds);  // no growth
     EXPECT_EQ(Resources().threads, start.threads);
 }
 
