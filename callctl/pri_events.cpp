@@ -16,12 +16,12 @@
 #include <string>
 
 #include "callctl/port_call.h"
-#include "driver/device.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/device.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 namespace callctl {
 

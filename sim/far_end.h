@@ -16,7 +16,7 @@
 
 #include "sim/sim.h"
 #include "sim/wire.h"
-#include "transport/pri_api.h"
+#include "core/pri_api.h"
 
 namespace sim {
 

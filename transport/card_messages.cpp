@@ -4,7 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 namespace transport {
 

@@ -13,9 +13,9 @@
 
 #include "callctl/call_ops.h"
 #include "callctl/port_call.h"
-#include "driver/info_keys.h"
-#include "driver/log_writer.h"
-#include "driver/trace.h"
+#include "module/info_keys.h"
+#include "core/log_writer.h"
+#include "core/trace.h"
 #include "pri_loop.h"
 
 namespace pritest {

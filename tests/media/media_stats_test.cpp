@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/info_keys.h"
+#include "module/info_keys.h"
 #include "media/card_media.h"
 #include "media_rig.h"
 

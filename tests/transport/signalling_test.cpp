@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/wait.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 #include "transport/card_setup.h"
 #include "transport/pri_glue.h"
 #include "transport/signalling.h"

@@ -1,21 +1,21 @@
 // GetInfo, SetInfo and DeviceSpecific: the port's named properties and
 // driver commands. Host threads; GetInfo builds its reply under the port's
 // info lock, the same lock call control writes the call texts under.
-#include "driver/info_keys.h"
+#include "module/info_keys.h"
 
 #include <cstdint>
 #include <string>
 
 #include "callctl/port_call.h"
 #include "callctl/pri_events.h"
-#include "driver/device.h"
-#include "driver/media_info.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/device.h"
+#include "module/media_info.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "media/g711.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 namespace driver {
 

@@ -14,7 +14,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 
-#include "transport/pri_api.h"  // pri_event is an unnamed union: no forward declaration
+#include "core/pri_api.h"  // pri_event is an unnamed union: no forward declaration
 
 namespace media {
 struct CardMedia;

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "driver/device.h"
+#include "core/device.h"
 
 namespace driver {
 
