@@ -5,10 +5,9 @@
 #include <cstdint>
 
 #include "core/device.h"
+#include "core/limits.h"
 
 namespace driver {
-
-constexpr int kMaxPorts = 1024;
 
 extern CDevice* g_ports[kMaxPorts];
 extern std::atomic<int32_t> g_portCount;

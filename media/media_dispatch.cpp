@@ -6,6 +6,7 @@
 
 #include "core/port_table.h"
 #include "media/card_media.h"
+#include "media/g711.h"
 #include "media/wave_paths.h"
 #include "core/card_link.h"
 

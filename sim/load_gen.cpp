@@ -11,7 +11,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "media/g711.h"
+#include "sim/alaw.h"
 #include "sim/wire.h"
 
 namespace sim {
@@ -251,7 +251,7 @@ LoadGenerator::LoadGenerator(const LoadOptions& options, std::vector<SimCard*> c
     // One second of the tone: a whole number of periods, so it loops cleanly.
     const double hz = std::round(o_.toneHz);
     for (int k = 0; k < wire::kFramesPerSecond; ++k)
-        tone_.push_back(media::LinearToAlaw(static_cast<int16_t>(
+        tone_.push_back(LinearToAlaw(static_cast<int16_t>(
             std::lround(kToneLevel * std::sin(2 * M_PI * hz * k / wire::kFramesPerSecond)))));
     startUs_ = lastPlaceUs_ = SimClockUs();
 }
