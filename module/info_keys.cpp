@@ -21,7 +21,6 @@ namespace driver {
 
 namespace {
 
-constexpr int kPortsPerTrunk = 30;
 constexpr uint32_t kResetSettleMs = 100;  // ResetChannel gives the restart time to go out
 // Room kept in the reply so that ordinary replies never move it.
 constexpr size_t kReplyCapacity = 512;
@@ -72,7 +71,7 @@ std::string Reply(const CDevice& port, const char* key) {
     if (KeyIs(key, "CHANNEL")) return FormatText("%d", static_cast<int>(port.timeslot) + 1);
     if (KeyIs(key, "DIRECTION")) return port.ringCount.load() >= 1 ? "INCOMING" : "OUTGOING";
     if (KeyIs(key, "CLITYPE")) return "DIGITAL";
-    if (KeyIs(key, "PHYSICALPORTS")) return FormatText("%d", g_portCount.load() / kPortsPerTrunk);
+    if (KeyIs(key, "PHYSICALPORTS")) return FormatText("%d", g_portCount.load() / kChannelsPerTrunk);
     if (KeyIs(key, "SERIALNO")) return port.serialText;
     if (KeyIs(key, "FEATUREFLAGS")) return FormatText("%u", port.featureFlags);
     if (KeyIs(key, "FIRMWAREVER")) return FormatText("%u", unsigned{port.firmwareVersion});
