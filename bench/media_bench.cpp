@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/card_link.h"
 #include "core/config.h"
 #include "core/device.h"
 #include "core/port_table.h"
@@ -21,7 +22,6 @@
 #include "media/play.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
-#include "core/card_link.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "callctl/pri_events.h"
-#include "core/trace.h"
 #include "core/card_link.h"
+#include "core/trace.h"
 
 namespace callctl {
 

@@ -16,12 +16,12 @@
 #include <string>
 
 #include "callctl/port_call.h"
+#include "core/card_link.h"
 #include "core/device.h"
 #include "core/port_table.h"
 #include "core/trace.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "core/card_link.h"
 
 namespace callctl {
 

@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "include/vaxo_dt_qpl.h"
 #include "core/limits.h"
 #include "core/wave_format.h"
+#include "include/vaxo_dt_qpl.h"
 #include "platform/lock.h"
 
 namespace driver {

@@ -5,11 +5,11 @@
 #include <cinttypes>
 
 #include "callctl/call_ops.h"
-#include "module/start_stop.h"
-#include "module/info_keys.h"
 #include "core/port_table.h"
 #include "core/trace.h"
 #include "media/play.h"
+#include "module/info_keys.h"
+#include "module/start_stop.h"
 
 using driver::CDevice;
 using driver::LookupPort;

@@ -8,14 +8,14 @@
 
 #include "callctl/port_call.h"
 #include "callctl/pri_events.h"
+#include "core/card_link.h"
 #include "core/device.h"
-#include "module/media_info.h"
 #include "core/port_table.h"
 #include "core/trace.h"
 #include "media/g711.h"
+#include "module/media_info.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "core/card_link.h"
 
 namespace driver {
 

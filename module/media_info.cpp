@@ -4,11 +4,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/card_link.h"
 #include "core/device.h"
 #include "core/trace.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
-#include "core/card_link.h"
 
 namespace driver {
 

@@ -1,12 +1,12 @@
 #include "transport/card_setup.h"
 
+#include "core/card_link.h"
 #include "core/config.h"
 #include "core/trace.h"
 #include "media/card_media.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
 #include "platform/socket.h"
-#include "core/card_link.h"
 #include "transport/card_messages.h"
 #include "transport/hdlc_capture.h"
 #include "transport/pri_glue.h"

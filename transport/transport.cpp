@@ -3,12 +3,12 @@
 #include "transport/transport.h"
 
 #include "callctl/pri_events.h"
+#include "core/card_link.h"
 #include "core/config.h"
 #include "core/paths.h"
 #include "core/port_table.h"
 #include "core/trace.h"
 #include "platform/socket.h"
-#include "core/card_link.h"
 #include "transport/card_messages.h"
 #include "transport/card_ports.h"
 #include "transport/card_setup.h"

@@ -12,9 +12,9 @@
 #include "callctl/call_ops.h"
 #include "callctl/port_call.h"
 #include "common/cpu.h"
-#include "module/info_keys.h"
 #include "core/log_writer.h"
 #include "core/trace.h"
+#include "module/info_keys.h"
 #include "pri_loop.h"
 
 namespace pritest {

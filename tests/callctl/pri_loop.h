@@ -17,9 +17,9 @@
 
 #include "callctl/pri_events.h"
 #include "common/wait.h"
+#include "core/card_link.h"
 #include "core/device.h"
 #include "core/port_table.h"
-#include "core/card_link.h"
 #include "core/pri_api.h"
 
 namespace pritest {

@@ -13,14 +13,14 @@
 #include <memory>
 #include <vector>
 
-#include "core/config.h"
 #include "common/wait.h"
+#include "core/card_link.h"
+#include "core/config.h"
 #include "core/device.h"
 #include "core/log_writer.h"
 #include "core/port_table.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
-#include "core/card_link.h"
 
 namespace mediatest {
 
