@@ -27,6 +27,9 @@ namespace {
 #endif
 
 constexpr int kCallMs = 10000;
+// A sample host process answers after its own thread start and greeting set-up;
+// under emulation on a loaded machine that first call takes well over 10 s.
+constexpr int kHostAnswerMs = 60000;
 constexpr int kRing = 20;
 constexpr int kPortsPerInstance = 60;   // two single-trunk cards
 constexpr int kQuietMs = 1500;          // room for a wrong extra connection to show
@@ -71,9 +74,9 @@ struct SharedLan {
         for (int i = 0; i < 4; ++i) ids.push_back(card(i).PlaceCall(0, 1, "55500" + std::to_string(i), "100"));
         return ids;
     }
-    bool AllConnected(const std::vector<int>& ids) {
+    bool AllConnected(const std::vector<int>& ids, int timeoutMs = kCallMs) {
         for (int i = 0; i < 4; ++i)
-            if (ids[i] < 0 || !card(i).WaitCall(ids[i], [](const sim::CallRecord& c) { return c.gotConnect; }, kCallMs))
+            if (ids[i] < 0 || !card(i).WaitCall(ids[i], [](const sim::CallRecord& c) { return c.gotConnect; }, timeoutMs))
                 return false;
         return true;
     }
@@ -248,9 +251,10 @@ TEST(InstancesE2e, TwoHostProcessesOnOneBridge) {
         ExpectStartLog(log(n), n, modules[n]);
     }
 
-    // The sample hosts answer; the far ends clear.
+    // The sample hosts answer (each printed its port count once its ports
+    // were open); the far ends clear only after both answers.
     std::vector<int> ids = lan.PlaceCalls();
-    EXPECT_TRUE(lan.AllConnected(ids));
+    EXPECT_TRUE(lan.AllConnected(ids, kHostAnswerMs));
     EXPECT_TRUE(lan.ClearAll(ids));
 
     const uint32_t owner[2] = {lan.lab->HostAddress(0), lan.lab->HostAddress(1)};
