@@ -315,15 +315,21 @@ void OnRestart(CDevice& port, struct pri* controller) {
 // The network acknowledged a RESTART of the port's B-channel.
 void OnRestartAck(CDevice& port) { g_restartDue[port.portNumber].store(false); }
 
-// Sends the RESTART of a lost call's channel; the last attempt ends the wait.
+// Sends the RESTART of a lost call's channel; the last attempt ends the
+// wait. Never while the port holds a call: that call has the channel now.
 void SendLostChannelRestart(CDevice& port) {
     transport::TrunkLink* trunk = TrunkOf(port);
     TrunkGuard guard(trunk);
     struct pri* controller = ControllerOf(trunk);
     if (controller == nullptr) return;
+    if (port.callHandle.load() != nullptr) {
+        g_restartDue[port.portNumber].store(false);
+        return;
+    }
     pri_reset(controller, static_cast<int>(port.timeslot));
     g_restartSentMs[port.portNumber].store(plat::TickCountMs());
-    if (g_restartsSent[port.portNumber].fetch_add(1) + 1 >= kRestartAttempts) g_restartDue[port.portNumber].store(false);
+    if (g_restartsSent[port.portNumber].fetch_add(1) + 1 >= kRestartAttempts)
+        g_restartDue[port.portNumber].store(false);
 }
 
 // A RESTART without a channel (all interfaces) restarts every B-channel of
@@ -341,6 +347,7 @@ void OnTrunkRestart(uint16_t trunk, uint32_t firstPort, struct pri* controller) 
 void NoteNewCall(const driver::CDevice& port) {
     g_countedCall[port.portNumber].store(nullptr);
     g_releasedCall[port.portNumber].store(nullptr);
+    g_restartDue[port.portNumber].store(false);  // the channel carries a call again
 }
 
 void PriEventCallback(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t context, struct pri* controller,
@@ -385,12 +392,12 @@ void EndCallOnLineLoss(CDevice& port) {
     transport::TrunkLink* trunk = TrunkOf(port);
     TrunkGuard guard(trunk);
     q931_call* call = port.callHandle.load();
+    NoteNewCall(port);
     if (call != nullptr) {
         g_restartsSent[port.portNumber].store(0);
         g_restartDue[port.portNumber].store(true);
         Hangup(trunk, ControllerOf(trunk), call, kCauseDestinationOutOfOrder);
     }
-    NoteNewCall(port);
     ResetInfo(port, kCauseDestinationOutOfOrder);
     plat::LockGuard lock(port.callLock);
     ResetCallFields(port);
