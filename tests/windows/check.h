@@ -40,6 +40,12 @@ inline std::string Show(const char* s) { return s == nullptr ? "(null)" : "\"" +
 template <typename T>
 std::string Show(const T& v) { return std::to_string(static_cast<long long>(v)); }
 
+inline int ListAll() {
+    for (const Case& c : g_cases) std::printf("%s\n", c.name);
+    std::fflush(stdout);
+    return 0;
+}
+
 // Runs every case whose name contains filter (all when null).
 inline int RunAll(const char* program, const char* filter) {
     int counts[3] = {0, 0, 0};  // passed, failed, skipped
@@ -88,5 +94,10 @@ inline int RunAll(const char* program, const char* filter) {
 #define FAIL_NOW(msg) ::wintest::FailNow(__FILE__, __LINE__, (msg))
 #define REQUIRE(cond) ((cond) ? (void)0 : FAIL_NOW("REQUIRE(" #cond ") failed"))
 #define SKIP(msg) ::wintest::Skip(msg)
-#define WINTEST_MAIN(program) \
-    int main(int argc, char** argv) { return ::wintest::RunAll(program, argc > 1 ? argv[1] : nullptr); }
+// "--list" prints the case names, one per line, so that a script can run
+// each case in a process of its own.
+#define WINTEST_MAIN(program)                                                              \
+    int main(int argc, char** argv) {                                                      \
+        if (argc > 1 && std::strcmp(argv[1], "--list") == 0) return ::wintest::ListAll(); \
+        return ::wintest::RunAll(program, argc > 1 ? argv[1] : nullptr);                  \
+    }
