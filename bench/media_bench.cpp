@@ -12,16 +12,16 @@
 #include <memory>
 #include <vector>
 
-#include "driver/config.h"
-#include "driver/device.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/config.h"
+#include "core/device.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
 #include "media/play.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
-#include "transport/card_link.h"
 
 namespace {
 

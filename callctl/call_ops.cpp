@@ -9,10 +9,10 @@
 
 #include "callctl/port_call.h"
 #include "callctl/pri_events.h"
-#include "driver/device.h"
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/device.h"
+#include "core/trace.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
 
 namespace callctl {
 

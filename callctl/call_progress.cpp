@@ -6,8 +6,8 @@
 
 #include "callctl/call_ops.h"
 #include "callctl/port_call.h"
-#include "driver/device.h"
-#include "driver/trace.h"
+#include "core/device.h"
+#include "core/trace.h"
 #include "platform/lock.h"
 
 namespace callctl {

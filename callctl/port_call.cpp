@@ -1,8 +1,8 @@
 #include "callctl/port_call.h"
 
 #include "callctl/pri_events.h"
-#include "driver/device.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
+#include "core/device.h"
 
 namespace callctl {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "transport/pri_api.h"
+#include "core/pri_api.h"
 
 namespace driver {
 class CDevice;

@@ -1,12 +1,12 @@
 // Turns libpri events into card events (D-channel state) and PRI event
 // callbacks (calls). Runs on the card's signalling thread, trunk lock held.
-#include "transport/pri_api.h"
+#include "core/pri_api.h"
 
 #include <string>
 
 #include "callctl/pri_events.h"
-#include "driver/trace.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
+#include "core/trace.h"
 
 namespace callctl {
 

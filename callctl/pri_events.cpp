@@ -16,12 +16,12 @@
 #include <string>
 
 #include "callctl/port_call.h"
-#include "driver/device.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/device.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
 
 namespace callctl {
 
@@ -30,9 +30,9 @@ namespace {
 using driver::CDevice;
 
 constexpr uint16_t kNoChannel = 0xFFFF;      // the SETUP lets us choose the B-channel
-constexpr uint16_t kDChannel = 16;           // timeslot 16 carries signalling
-constexpr uint16_t kHighestTimeslot = 31;    // an E1 has timeslots 0 to 31
-constexpr uint32_t kChannelsPerTrunk = transport::kChannelsPerTrunk;
+constexpr uint16_t kDChannel = driver::kDChannelTimeslot;
+constexpr uint16_t kHighestTimeslot = driver::kTimeslotsPerTrunk - 1;
+constexpr uint32_t kChannelsPerTrunk = driver::kChannelsPerTrunk;
 constexpr size_t kInbandMaxCliLength = 1;    // callers this short hear in-band ringback
 constexpr const char* kEmptyText = "";
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "transport/pri_api.h"  // pri_event is an unnamed union: no forward declaration
+#include "core/pri_api.h"  // pri_event is an unnamed union: no forward declaration
 
 namespace driver {
 class CDevice;

@@ -1,7 +1,7 @@
 # Cross build for 32-bit Windows with Debian's mingw-w64. The exports are
 # __stdcall there (unless VAXO_CDECL is defined): their symbols are Init@0,
 # SetInfo@12 and so on, which the stdcall fixup matches to the plain names
-# of driver/exports.def, and --kill-at keeps the exported names plain.
+# of module/exports.def, and --kill-at keeps the exported names plain.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(VAXO_MINGW_TRIPLE i686-w64-mingw32)

@@ -43,7 +43,7 @@ endfunction()
 
 # Runtime package.
 install(TARGETS vaxo_module LIBRARY DESTINATION ${VAXO_MODULE_DIR} COMPONENT runtime)
-install(FILES ${CMAKE_SOURCE_DIR}/driver/vaxo-dt-qpl.ini DESTINATION ${VAXO_MODULE_DIR} COMPONENT runtime)
+install(FILES ${CMAKE_SOURCE_DIR}/core/vaxo-dt-qpl.ini DESTINATION ${VAXO_MODULE_DIR} COMPONENT runtime)
 install(TARGETS vaxo-ivr-host vaxo-diag hdlc2pcap vaxo-cardsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT runtime)
 foreach(_tool vaxo-ivr-host vaxo-diag hdlc2pcap vaxo-cardsim)

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "driver/config.h"
-#include "driver/trace.h"
+#include "core/config.h"
+#include "core/trace.h"
 #include "media/audio_stream.h"
 #include "platform/thread.h"
 

@@ -15,7 +15,7 @@
 #include "media/echo_canceller.h"
 #include "media/g711.h"
 #include "platform/socket.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 namespace media {
 

@@ -3,6 +3,9 @@
 #pragma once
 #include <cstdint>
 
+#include "core/limits.h"
+#include "core/wave_format.h"
+
 namespace media {
 
 // A-law fill values.
@@ -10,28 +13,13 @@ constexpr uint8_t kAlawSmallPositive = 0xD5;  // +8: unfilled play bytes, silent
 constexpr uint8_t kAlawIdle = 0x54;           // idle block, stopped play
 constexpr uint8_t kAlawUnusedSlot = 0x00;     // timeslots 0 and 16
 
-constexpr uint32_t kBytesPerSecond = 8000;    // one A-law byte per sample
-constexpr uint32_t kBlockBytes = 160;         // 20 ms
+using driver::kBlockBytes;
+using driver::kBytesPerSecond;
 
 extern const int16_t kAlawToLinear[256];
 
 inline int16_t AlawToLinear(uint8_t code) { return kAlawToLinear[code]; }
 uint8_t LinearToAlaw(int16_t sample);
-
-// Windows WAVEFORMATEX field order.
-struct WaveFormat {
-    uint16_t formatTag;
-    uint16_t channels;
-    uint32_t samplesPerSecond;
-    uint32_t averageBytesPerSecond;
-    uint16_t blockAlign;
-    uint16_t bitsPerSample;
-    uint16_t extraSize;
-};
-
-constexpr uint16_t kFormatPcm = 1;
-constexpr uint16_t kFormatAlaw = 6;
-constexpr uint16_t kFormatMulaw = 7;
 
 WaveFormat AlawFormat();
 // "PCM8", "PCM16", "MULAW", "ALAW" or "".

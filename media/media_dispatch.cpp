@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/port_table.h"
+#include "core/port_table.h"
 #include "media/card_media.h"
+#include "media/g711.h"
 #include "media/wave_paths.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 namespace media {
 

@@ -6,7 +6,7 @@
 // receive thread itself never touches a port.
 #include <algorithm>
 
-#include "driver/trace.h"
+#include "core/trace.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
 #include "platform/clock.h"

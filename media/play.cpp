@@ -8,8 +8,8 @@
 #include <cstring>
 #include <new>
 
-#include "driver/device.h"
-#include "driver/trace.h"
+#include "core/device.h"
+#include "core/trace.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
 #include "media/wave_paths.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <new>
 
-#include "driver/device.h"
-#include "driver/trace.h"
+#include "core/device.h"
+#include "core/trace.h"
 #include "media/card_media.h"
 #include "media/play.h"
 #include "media/wave_paths.h"

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "media/wave.h"
+#include "core/wave.h"
 
 namespace media {
 

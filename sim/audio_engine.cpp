@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "media/g711.h"
+#include "sim/alaw.h"
 
 namespace sim {
 namespace {
@@ -84,14 +84,14 @@ uint8_t AudioEngine::Channel::NextByte() {
     int linear = 0;
     uint8_t alaw = wire::kAlawSilence;
     const bool isLinear = NextSource(&linear, &alaw);
-    if (!echo) return isLinear ? media::LinearToAlaw(static_cast<int16_t>(linear)) : alaw;
+    if (!echo) return isLinear ? LinearToAlaw(static_cast<int16_t>(linear)) : alaw;
     double back = 0;
     if (!echoLine.empty()) {
         back = echoLine.front() * echoGain;
         echoLine.pop_front();
     }
-    const double mixed = (isLinear ? linear : media::AlawToLinear(alaw)) + back;
-    return media::LinearToAlaw(Clip(mixed));
+    const double mixed = (isLinear ? linear : AlawToLinear(alaw)) + back;
+    return LinearToAlaw(Clip(mixed));
 }
 
 AudioEngine::AudioEngine(int trunks, int framesPerPacket, bool capture)
@@ -160,7 +160,7 @@ void AudioEngine::Capture(const uint8_t* payload, int frames) {
         for (int k = 0; k < frames; ++k) {
             const uint8_t b = payload[static_cast<size_t>(k) * frameBytes + c];
             if (capture_) ch.captured.push_back(b);
-            if (ch.echo) ch.echoLine.push_back(media::AlawToLinear(b));
+            if (ch.echo) ch.echoLine.push_back(AlawToLinear(b));
         }
         if (ch.captured.size() > 2 * kCaptureWindow)
             ch.captured.erase(ch.captured.begin(), ch.captured.end() - static_cast<long>(kCaptureWindow));

@@ -16,7 +16,11 @@
 
 #include "sim/sim.h"
 #include "sim/wire.h"
-#include "transport/pri_api.h"
+
+// libpri's C interface; its header carries no C++ linkage guards.
+extern "C" {
+#include <libpri.h>
+}
 
 namespace sim {
 

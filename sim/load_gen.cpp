@@ -11,7 +11,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "media/g711.h"
+#include "sim/alaw.h"
 #include "sim/wire.h"
 
 namespace sim {
@@ -120,12 +120,9 @@ bool SetOption(LoadOptions& o, const std::string& key, const std::string& v, std
     } else if (key == "dial_share") {
         if (!ReadDouble(v, &d) || d < 0 || d > 1) return bad("a share from 0 to 1");
         o.dialShare = d;
-    } else if (key == "calling") {
+    } else if (key == "calling" || key == "called") {
         if (v.empty() || v.size() > 20 || !AllOf(v, "0123456789")) return bad("1 to 20 decimal digits");
-        o.calling = v;
-    } else if (key == "called") {
-        if (v.empty() || v.size() > 20 || !AllOf(v, "0123456789")) return bad("1 to 20 decimal digits");
-        o.called = v;
+        (key == "calling" ? o.calling : o.called) = v;
     } else if (key == "digits") {
         if (v.size() > 32 || !AllOf(v, "0123456789*#ABCD")) return bad("up to 32 of 0-9 * # A-D");
         o.digits = v;
@@ -251,7 +248,7 @@ LoadGenerator::LoadGenerator(const LoadOptions& options, std::vector<SimCard*> c
     // One second of the tone: a whole number of periods, so it loops cleanly.
     const double hz = std::round(o_.toneHz);
     for (int k = 0; k < wire::kFramesPerSecond; ++k)
-        tone_.push_back(media::LinearToAlaw(static_cast<int16_t>(
+        tone_.push_back(LinearToAlaw(static_cast<int16_t>(
             std::lround(kToneLevel * std::sin(2 * M_PI * hz * k / wire::kFramesPerSecond)))));
     startUs_ = lastPlaceUs_ = SimClockUs();
 }

@@ -3,11 +3,11 @@
 #include <string>
 
 #include "callctl/pri_events.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "platform/lock.h"
 #include "platform/module.h"
-#include "transport/card_link.h"
 #include "transport/card_messages.h"
 
 namespace transport {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "core/card_link.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
 
 namespace transport {
 

@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "callctl/pri_events.h"
-#include "driver/device.h"
-#include "driver/port_table.h"
+#include "core/card_link.h"
+#include "core/device.h"
+#include "core/port_table.h"
 #include "media/card_media.h"
 #include "platform/lock.h"
 #include "transport/card_events.h"
-#include "transport/card_link.h"
 
 namespace transport {
 

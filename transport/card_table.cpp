@@ -1,7 +1,7 @@
 // The card table: 20 card links built on first use and kept for the life
 // of the module.
+#include "core/card_link.h"
 #include "media/card_media.h"
-#include "transport/card_link.h"
 
 namespace transport {
 

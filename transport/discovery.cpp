@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/config.h"
-#include "driver/trace.h"
+#include "core/config.h"
+#include "core/trace.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
 #include "platform/socket.h"

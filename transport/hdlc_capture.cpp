@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "driver/paths.h"
+#include "core/card_link.h"
+#include "core/paths.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
 
 namespace transport {
 

@@ -3,12 +3,12 @@
 #include <atomic>
 #include <vector>
 
-#include "driver/config.h"
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/config.h"
+#include "core/trace.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
-#include "transport/card_link.h"
 #include "transport/card_setup.h"
 #include "transport/discovery.h"
 #include "transport/restart_hold.h"

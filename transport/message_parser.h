@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "transport/card_link.h"
+#include "core/card_link.h"
 #include "transport/card_messages.h"
 
 namespace transport {

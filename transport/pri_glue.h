@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 namespace transport {
 

@@ -8,7 +8,7 @@
 #pragma once
 #include <cstdint>
 
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 namespace transport {
 

@@ -2,12 +2,12 @@
 
 #include <memory>
 
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/trace.h"
 #include "platform/clock.h"
-#include "platform/thread.h"
 #include "platform/lock.h"
 #include "platform/socket.h"
-#include "transport/card_link.h"
+#include "platform/thread.h"
 #include "transport/card_messages.h"
 #include "transport/message_parser.h"
 #include "transport/pri_glue.h"

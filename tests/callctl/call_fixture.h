@@ -1,8 +1,6 @@
 // Call-control fixture: a back-to-back card (pri_loop.h) and what the host sees; the test's thread is the host's.
 #pragma once
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <chrono>
 #include <functional>
@@ -13,9 +11,10 @@
 
 #include "callctl/call_ops.h"
 #include "callctl/port_call.h"
-#include "driver/info_keys.h"
-#include "driver/log_writer.h"
-#include "driver/trace.h"
+#include "common/cpu.h"
+#include "core/log_writer.h"
+#include "core/trace.h"
+#include "module/info_keys.h"
 #include "pri_loop.h"
 
 namespace pritest {
@@ -109,10 +108,10 @@ protected:
     // the delivery starts when the host sends a frame, which it does under the trunk lock, so the delivery gets the
     // lock the moment the host lets it go; otherwise it starts 20 ms into the host's run, wherever the host is.
     void RaceHeldFrames(bool onHostFrame, const std::function<void()>& host) {
-        const int cpu = LastCpu();
+        const int cpu = testsupport::LastCpu();
         const uint64_t writes = loop_->ModuleWrites();
         std::thread network([&] {
-            OnCpu(cpu, SCHED_OTHER);
+            testsupport::OnCpu(cpu, SCHED_OTHER);
             if (onHostFrame)
                 loop_->WaitModuleWrite(writes, kSignalMs);
             else
@@ -120,28 +119,11 @@ protected:
             loop_->DeliverHeld();
         });
         std::thread hostThread([&] {
-            OnCpu(cpu, SCHED_IDLE);
+            testsupport::OnCpu(cpu, SCHED_IDLE);
             host();
         });
         network.join();
         hostThread.join();
-    }
-    static int LastCpu() {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        int last = 0;
-        if (sched_getaffinity(0, sizeof set, &set) == 0)
-            for (int i = 0; i < CPU_SETSIZE; ++i)
-                if (CPU_ISSET(i, &set)) last = i;
-        return last;
-    }
-    static void OnCpu(int cpu, int policy) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(cpu, &set);
-        pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-        sched_param param{};
-        pthread_setschedparam(pthread_self(), policy, &param);
     }
 
     std::unique_ptr<PriLoop> loop_;

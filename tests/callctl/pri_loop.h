@@ -17,10 +17,10 @@
 
 #include "callctl/pri_events.h"
 #include "common/wait.h"
-#include "driver/device.h"
-#include "driver/port_table.h"
-#include "transport/card_link.h"
-#include "transport/pri_api.h"
+#include "core/card_link.h"
+#include "core/device.h"
+#include "core/port_table.h"
+#include "core/pri_api.h"
 
 namespace pritest {
 

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "call_fixture.h"
+#include "media/g711.h"
 
 namespace pritest {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "e2e/transport_lab.h"
 #include "platform/socket.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 
 using namespace transport_e2e;
 using Bytes = std::vector<uint8_t>;

@@ -14,11 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/config.h"
+#include "core/card_link.h"
+#include "core/config.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
 #include "platform/clock.h"
-#include "transport/card_link.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "driver/config.h"
-#include "driver/paths.h"
+#include "core/config.h"
+#include "core/paths.h"
 #include "platform/ini.h"
 
 namespace {

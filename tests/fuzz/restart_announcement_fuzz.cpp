@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/trace.h"
+#include "core/trace.h"
 #include "transport/discovery.h"
 #include "transport/listener.h"
 #include "transport/restart_hold.h"

@@ -18,7 +18,7 @@
 
 #include "common/lab.h"
 #include "common/wait.h"
-#include "driver/trace.h"
+#include "core/trace.h"
 #include "media/play.h"
 #include "media_rig.h"
 #include "platform/socket.h"

@@ -13,14 +13,14 @@
 #include <memory>
 #include <vector>
 
-#include "driver/config.h"
 #include "common/wait.h"
-#include "driver/device.h"
-#include "driver/log_writer.h"
-#include "driver/port_table.h"
+#include "core/card_link.h"
+#include "core/config.h"
+#include "core/device.h"
+#include "core/log_writer.h"
+#include "core/port_table.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
-#include "transport/card_link.h"
 
 namespace mediatest {
 

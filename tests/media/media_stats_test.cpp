@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/info_keys.h"
 #include "media/card_media.h"
 #include "media_rig.h"
+#include "module/info_keys.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "driver/port_table.h"
+#include "core/card_link.h"
+#include "core/port_table.h"
 #include "transport/card_events.h"
-#include "transport/card_link.h"
 
 using namespace transport;
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "common/wait.h"
-#include "driver/paths.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
+#include "core/paths.h"
 #include "transport/card_messages.h"
 #include "transport/hdlc_capture.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <tuple>
 
-#include "driver/port_table.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
+#include "core/port_table.h"
 #include "transport/card_ports.h"
 #include "transport/pri_glue.h"
 

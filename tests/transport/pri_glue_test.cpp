@@ -5,8 +5,8 @@
 #include <string>
 
 #include "common/wait.h"
-#include "driver/paths.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
+#include "core/paths.h"
 #include "transport/hdlc_capture.h"
 #include "transport/pri_glue.h"
 

@@ -1,8 +1,6 @@
 // The signalling thread of one card link on a local socket pair: the test plays the card. No network is used.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,8 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/cpu.h"
 #include "common/wait.h"
-#include "transport/card_link.h"
+#include "core/card_link.h"
 #include "transport/card_setup.h"
 #include "transport/pri_glue.h"
 #include "transport/signalling.h"
@@ -25,28 +24,11 @@ constexpr int kAnyCpu = -1;
 std::atomic<bool> g_threadEnded{false};
 std::atomic<int> g_idleOnCpu{kAnyCpu};
 
-// Runs the calling thread on one CPU only, in the lowest scheduling class when `lowest`.
-void OnCpu(int cpu, bool lowest) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-    sched_param param{};
-    if (lowest) pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
-}
-
-int LastCpu() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    int last = 0;
-    if (sched_getaffinity(0, sizeof set, &set) == 0)
-        for (int i = 0; i < CPU_SETSIZE; ++i)
-            if (CPU_ISSET(i, &set)) last = i;
-    return last;
-}
+using testsupport::LastCpu;
+using testsupport::OnCpu;
 
 void Signalling(void* card) {
-    if (g_idleOnCpu.load() != kAnyCpu) OnCpu(g_idleOnCpu.load(), true);
+    if (g_idleOnCpu.load() != kAnyCpu) OnCpu(g_idleOnCpu.load(), SCHED_IDLE);
     SignallingThread(card);
     g_threadEnded = true;
 }
@@ -107,7 +89,7 @@ TEST_F(SignallingTest, LibpriTimersKeepTheirPeriodWhileTheCardFloodsTheConnectio
     card_.open = 1;
     std::atomic<bool> flooding{true};
     std::thread flood([&] {
-        OnCpu(cpu, false);
+        OnCpu(cpu, SCHED_OTHER);
         std::vector<uint8_t> bytes(65536, 0x00);  // between messages: dropped by the parser
         while (flooding.load()) send(fds_[1], bytes.data(), bytes.size(), MSG_NOSIGNAL);
     });

@@ -2,13 +2,16 @@
 // Host threads queue plays and start recordings; the card's media tick
 // thread fills send blocks, appends received ones and delivers the end of a
 // play. The media tick thread only ever try-locks the two locks here, so a
-// host thread holding one never stalls the audio path.
+// host thread holding one never stalls the audio path. Every port carries
+// one, so it sits on the ground floor; the play and record code that works
+// on it is media's (media/play.cpp, media/record.cpp).
 #pragma once
 #include <atomic>
 #include <cstdint>
 
+#include "core/limits.h"
+#include "core/wave_format.h"
 #include "include/vaxo_dt_qpl.h"
-#include "media/g711.h"
 #include "platform/lock.h"
 
 namespace driver {
@@ -16,6 +19,8 @@ class CDevice;
 }
 
 namespace media {
+
+using driver::kBlockBytes;
 
 class CWave;
 

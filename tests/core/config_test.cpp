@@ -12,9 +12,9 @@
 #include <string>
 
 #include "common/wait.h"
-#include "driver/config.h"
-#include "driver/paths.h"
-#include "driver/trace.h"
+#include "core/config.h"
+#include "core/paths.h"
+#include "core/trace.h"
 #include "platform/ini.h"
 
 using testsupport::TempDir;
@@ -304,7 +304,7 @@ protected:
 
     void SetUp() override {
         IniFile::SetUp();
-        std::string text = testsupport::ReadFile(VAXO_SOURCE_DIR "/driver/vaxo-dt-qpl.ini");
+        std::string text = testsupport::ReadFile(VAXO_SOURCE_DIR "/core/vaxo-dt-qpl.ini");
         ASSERT_FALSE(text.empty());
         shipped_ = text;
         // Uncomments the settings of the fixed sections; the examples after

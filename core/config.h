@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "driver/card_selection.h"
+#include "core/card_selection.h"
 
 namespace driver {
 

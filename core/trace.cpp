@@ -1,9 +1,9 @@
-#include "driver/trace.h"
+#include "core/trace.h"
 
 #include <cstdio>
 #include <vector>
 
-#include "driver/log_writer.h"
+#include "core/log_writer.h"
 
 namespace driver {
 

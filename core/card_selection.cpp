@@ -1,4 +1,4 @@
-#include "driver/card_selection.h"
+#include "core/card_selection.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,27 +1,26 @@
 // GetInfo, SetInfo and DeviceSpecific: the port's named properties and
 // driver commands. Host threads; GetInfo builds its reply under the port's
 // info lock, the same lock call control writes the call texts under.
-#include "driver/info_keys.h"
+#include "module/info_keys.h"
 
 #include <cstdint>
 #include <string>
 
 #include "callctl/port_call.h"
 #include "callctl/pri_events.h"
-#include "driver/device.h"
-#include "driver/media_info.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/device.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "media/g711.h"
+#include "module/media_info.h"
 #include "platform/clock.h"
 #include "platform/lock.h"
-#include "transport/card_link.h"
 
 namespace driver {
 
 namespace {
 
-constexpr int kPortsPerTrunk = 30;
 constexpr uint32_t kResetSettleMs = 100;  // ResetChannel gives the restart time to go out
 // Room kept in the reply so that ordinary replies never move it.
 constexpr size_t kReplyCapacity = 512;
@@ -72,7 +71,7 @@ std::string Reply(const CDevice& port, const char* key) {
     if (KeyIs(key, "CHANNEL")) return FormatText("%d", static_cast<int>(port.timeslot) + 1);
     if (KeyIs(key, "DIRECTION")) return port.ringCount.load() >= 1 ? "INCOMING" : "OUTGOING";
     if (KeyIs(key, "CLITYPE")) return "DIGITAL";
-    if (KeyIs(key, "PHYSICALPORTS")) return FormatText("%d", g_portCount.load() / kPortsPerTrunk);
+    if (KeyIs(key, "PHYSICALPORTS")) return FormatText("%d", g_portCount.load() / kChannelsPerTrunk);
     if (KeyIs(key, "SERIALNO")) return port.serialText;
     if (KeyIs(key, "FEATUREFLAGS")) return FormatText("%u", port.featureFlags);
     if (KeyIs(key, "FIRMWAREVER")) return FormatText("%u", unsigned{port.firmwareVersion});

@@ -1,6 +1,6 @@
-#include "driver/log_writer.h"
+#include "core/log_writer.h"
 
-#include "driver/trace.h"
+#include "core/trace.h"
 #include "platform/clock.h"
 
 namespace driver {

@@ -10,11 +10,11 @@
 #include <string>
 
 #include "common/wait.h"
-#include "driver/device.h"
-#include "driver/dword_queue.h"
-#include "driver/log_writer.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/device.h"
+#include "core/dword_queue.h"
+#include "core/log_writer.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "include/vaxo_dt_qpl.h"
 #include "platform/clock.h"
 

@@ -1,11 +1,11 @@
-#include "driver/config.h"
+#include "core/config.h"
 
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
-#include "driver/paths.h"
-#include "driver/trace.h"
+#include "core/paths.h"
+#include "core/trace.h"
 #include "platform/ini.h"
 
 namespace driver {

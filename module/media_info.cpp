@@ -1,14 +1,14 @@
-#include "driver/media_info.h"
+#include "module/media_info.h"
 
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 
-#include "driver/device.h"
-#include "driver/trace.h"
+#include "core/card_link.h"
+#include "core/device.h"
+#include "core/trace.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
-#include "transport/card_link.h"
 
 namespace driver {
 

@@ -1,11 +1,11 @@
-#include "driver/driver.h"
+#include "module/start_stop.h"
 
 #include <atomic>
 
-#include "driver/config.h"
-#include "driver/log_writer.h"
-#include "driver/paths.h"
-#include "driver/trace.h"
+#include "core/config.h"
+#include "core/log_writer.h"
+#include "core/paths.h"
+#include "core/trace.h"
 #include "platform/lock.h"
 #include "transport/transport.h"
 

@@ -5,11 +5,11 @@
 #include <cinttypes>
 
 #include "callctl/call_ops.h"
-#include "driver/driver.h"
-#include "driver/info_keys.h"
-#include "driver/port_table.h"
-#include "driver/trace.h"
+#include "core/port_table.h"
+#include "core/trace.h"
 #include "media/play.h"
+#include "module/info_keys.h"
+#include "module/start_stop.h"
 
 using driver::CDevice;
 using driver::LookupPort;

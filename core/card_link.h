@@ -3,18 +3,22 @@
 // them for the life of the module. CardSetUp/CardClose run on the host's
 // thread (Init/Shutdown) or the card listener thread; the card's
 // signalling, audio receive and media tick threads use it while it is open.
+// The record lives on the ground floor because every subsystem reads it;
+// transport builds the table (transport/card_table.cpp) and gives each card
+// its media state there.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "core/limits.h"
 #include "platform/lock.h"
 #include "platform/shared_file.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
-#include "transport/pri_api.h"  // pri_event is an unnamed union: no forward declaration
+#include "core/pri_api.h"  // pri_event is an unnamed union: no forward declaration
 
 namespace media {
 struct CardMedia;
@@ -25,13 +29,14 @@ struct CardMediaDeleter {
 
 namespace transport {
 
-constexpr int kMaxCards = 20;
-constexpr int kMaxTrunks = 8;
-constexpr int kTimeslotsPerTrunk = 32;
-constexpr int kChannelsPerTrunk = 30;  // bearer channels: timeslots 1-15, 17-31
-constexpr int kMaxChannels = kMaxTrunks * kTimeslotsPerTrunk;
-constexpr int kDChannelTimeslot = 16;
-constexpr uint16_t kCardPort = 5854;  // discovery, control (TCP) and audio (UDP)
+// The card limits of core/limits.h, under the names transport code uses.
+using driver::kCardPort;
+using driver::kChannelsPerTrunk;
+using driver::kDChannelTimeslot;
+using driver::kMaxCards;
+using driver::kMaxChannels;
+using driver::kMaxTrunks;
+using driver::kTimeslotsPerTrunk;
 constexpr uint8_t kLineStatusUnknown = 3;
 constexpr uint8_t kLineStatusUp = 0;
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "common/wait.h"
-#include "driver/log_writer.h"
-#include "driver/trace.h"
+#include "core/log_writer.h"
+#include "core/trace.h"
 
 using driver::FormatLogLine;
 using driver::FormatText;

@@ -1,8 +1,8 @@
-#include "driver/device.h"
+#include "core/device.h"
 
 #include <cstring>
 
-#include "driver/trace.h"
+#include "core/trace.h"
 #include "platform/clock.h"
 
 namespace driver {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/dword_queue.h"
-#include "media/wave.h"
+#include "core/dword_queue.h"
+#include "core/wave.h"
 #include "platform/event.h"
 #include "platform/lock.h"
 

@@ -4,11 +4,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "driver/device.h"
+#include "core/device.h"
+#include "core/limits.h"
 
 namespace driver {
-
-constexpr int kMaxPorts = 1024;
 
 extern CDevice* g_ports[kMaxPorts];
 extern std::atomic<int32_t> g_portCount;

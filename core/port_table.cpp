@@ -1,4 +1,4 @@
-#include "driver/port_table.h"
+#include "core/port_table.h"
 
 namespace driver {
 

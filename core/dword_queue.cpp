@@ -1,4 +1,4 @@
-#include "driver/dword_queue.h"
+#include "core/dword_queue.h"
 
 #include <new>
 
