@@ -62,7 +62,8 @@ void QueueProgress(driver::CDevice& port, uint32_t code, uint32_t parameter);
 // True when the port was reset.
 bool ResetIfHolding(driver::CDevice& port, q931_call* call, int32_t cause);
 
-// The port takes a new call: what is remembered of earlier calls goes.
+// The port takes a new call: what is remembered of earlier calls goes (a
+// RESTART still due for a call a lost line took is not sent).
 void NoteNewCall(const driver::CDevice& port);
 
 }  // namespace callctl

@@ -19,6 +19,7 @@ uint32_t DriverCode(int type) {
     case PRI_EVENT_DCHAN_DOWN: return transport::kCardDChannelDown;
     case PRI_EVENT_CONFIG_ERR: return transport::kCardConfigError;
     case PRI_EVENT_RESTART: return kCallRestart;
+    case PRI_EVENT_RESTART_ACK: return kCallRestartAck;
     case PRI_EVENT_RING: return kCallRing;
     case PRI_EVENT_HANGUP: return kCallHangup;
     case PRI_EVENT_HANGUP_REQ: return kCallHangupReq;
@@ -69,6 +70,7 @@ int EventChannel(pri_event* event) {
     case PRI_EVENT_CONNECT_ACK: return event->connect_ack.channel;
     case PRI_EVENT_INFO_RECEIVED: return event->ring.channel;
     case PRI_EVENT_RESTART: return event->restart.channel;
+    case PRI_EVENT_RESTART_ACK: return event->restartack.channel;
     default: return -1;
     }
 }

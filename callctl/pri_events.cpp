@@ -46,8 +46,13 @@ std::atomic<q931_call*> g_countedCall[driver::kMaxPorts];
 // still had it; its end wakes a waiting Reject.
 std::atomic<q931_call*> g_releasedCall[driver::kMaxPorts];
 // Per port number: the line went away under a call; the network is to be
-// told with a RESTART of the B-channel once the line is back.
+// told with a RESTART of the B-channel once the line is back, until it
+// acknowledges it. When the last was sent and how many were.
 std::atomic<bool> g_restartDue[driver::kMaxPorts];
+std::atomic<uint32_t> g_restartSentMs[driver::kMaxPorts];
+std::atomic<uint32_t> g_restartsSent[driver::kMaxPorts];
+constexpr uint32_t kRestartRetryMs = 2000;  // RESTART ACKNOWLEDGE not seen this long: sent again
+constexpr uint32_t kRestartAttempts = 3;
 // Makes the check of the limit and the taking of a port one step, across
 // the signalling threads of all cards.
 plat::RecursiveLock g_countLock;
@@ -307,6 +312,26 @@ void OnRestart(CDevice& port, struct pri* controller) {
     ReportClearing(port, kCauseNormalClearing);
 }
 
+// The network acknowledged a RESTART of the port's B-channel.
+void OnRestartAck(CDevice& port) { g_restartDue[port.portNumber].store(false); }
+
+// Sends the RESTART of a lost call's channel; the last attempt ends the
+// wait. Never while the port holds a call: that call has the channel now.
+void SendLostChannelRestart(CDevice& port) {
+    transport::TrunkLink* trunk = TrunkOf(port);
+    TrunkGuard guard(trunk);
+    struct pri* controller = ControllerOf(trunk);
+    if (controller == nullptr) return;
+    if (port.callHandle.load() != nullptr) {
+        g_restartDue[port.portNumber].store(false);
+        return;
+    }
+    pri_reset(controller, static_cast<int>(port.timeslot));
+    g_restartSentMs[port.portNumber].store(plat::TickCountMs());
+    if (g_restartsSent[port.portNumber].fetch_add(1) + 1 >= kRestartAttempts)
+        g_restartDue[port.portNumber].store(false);
+}
+
 // A RESTART without a channel (all interfaces) restarts every B-channel of
 // the trunk; each port's call then clears as for a restart of its channel.
 void OnTrunkRestart(uint16_t trunk, uint32_t firstPort, struct pri* controller) {
@@ -322,6 +347,7 @@ void OnTrunkRestart(uint16_t trunk, uint32_t firstPort, struct pri* controller) 
 void NoteNewCall(const driver::CDevice& port) {
     g_countedCall[port.portNumber].store(nullptr);
     g_releasedCall[port.portNumber].store(nullptr);
+    g_restartDue[port.portNumber].store(false);  // the channel carries a call again
 }
 
 void PriEventCallback(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t context, struct pri* controller,
@@ -339,6 +365,7 @@ void PriEventCallback(uint16_t trunk, uint16_t channel, uint32_t code, uint32_t 
     if (port == nullptr) return;
     switch (code) {
     case kCallRestart: OnRestart(*port, controller); break;
+    case kCallRestartAck: OnRestartAck(*port); break;
     case kCallRing: OnRing(*port, controller, event->ring, channel); break;
     case kCallAlerting: OnAlerting(*port, controller, event->ringing); break;
     case kCallProceeding: OnProceeding(*port, event->proceeding, "Call Proceeding", kProgressProceeding); break;
@@ -365,11 +392,12 @@ void EndCallOnLineLoss(CDevice& port) {
     transport::TrunkLink* trunk = TrunkOf(port);
     TrunkGuard guard(trunk);
     q931_call* call = port.callHandle.load();
+    NoteNewCall(port);
     if (call != nullptr) {
+        g_restartsSent[port.portNumber].store(0);
         g_restartDue[port.portNumber].store(true);
         Hangup(trunk, ControllerOf(trunk), call, kCauseDestinationOutOfOrder);
     }
-    NoteNewCall(port);
     ResetInfo(port, kCauseDestinationOutOfOrder);
     plat::LockGuard lock(port.callLock);
     ResetCallFields(port);
@@ -379,11 +407,13 @@ void EndCallOnLineLoss(CDevice& port) {
 }
 
 void RestartLostChannel(CDevice& port) {
-    if (!g_restartDue[port.portNumber].exchange(false)) return;
-    transport::TrunkLink* trunk = TrunkOf(port);
-    TrunkGuard guard(trunk);
-    struct pri* controller = ControllerOf(trunk);
-    if (controller != nullptr) pri_reset(controller, static_cast<int>(port.timeslot));
+    if (g_restartDue[port.portNumber].load()) SendLostChannelRestart(port);
+}
+
+void RepeatLostChannelRestart(CDevice& port) {
+    if (!g_restartDue[port.portNumber].load() || g_restartsSent[port.portNumber].load() == 0) return;
+    if (plat::TickCountMs() - g_restartSentMs[port.portNumber].load() < kRestartRetryMs) return;
+    SendLostChannelRestart(port);
 }
 
 int32_t IncomingCallCount() {

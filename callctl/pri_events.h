@@ -27,6 +27,7 @@ enum CallEvent : uint32_t {
     kCallProceeding = 0x30A,
     kCallAnswer = 0x30B,
     kCallProgress = 0x30C,
+    kCallRestartAck = 0x30D,
 };
 
 // Hands one libpri event of a trunk to the card's callbacks.
@@ -50,8 +51,13 @@ void PortCallReset(driver::CDevice& port, int32_t cause);
 // is back, so the network lets go of the call too. Takes the trunk lock.
 void EndCallOnLineLoss(driver::CDevice& port);
 // The port's D-channel is up again: sends the RESTART that a call ended by
-// EndCallOnLineLoss left due. Takes the trunk lock.
+// EndCallOnLineLoss left due. It stays due until the network acknowledges
+// it: a RESTART sent while the peer was still setting up its side of the
+// link is lost with the link's reset. Takes the trunk lock.
 void RestartLostChannel(driver::CDevice& port);
+// Sends a due RESTART again when the last one went unanswered for
+// kRestartRetryMs, at most kRestartAttempts in all. Takes the trunk lock.
+void RepeatLostChannelRestart(driver::CDevice& port);
 
 // Channel-less incoming calls (the network left the B-channel to us) that
 // ports hold right now; only these count against the limit. A call stops

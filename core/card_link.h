@@ -58,6 +58,7 @@ enum CardEvent : uint32_t {
     kCardConfigError = 0x107,
     kCardLinkReset = 0x108,
     kCardRegisterValue = 0x109,
+    kCardTimerPass = 0x10A,  // raised per trunk by the signalling thread every kTimerPassMs
 };
 
 // Status callback kinds.

@@ -306,8 +306,6 @@ int IvrHost::Run() {
         return 2;
     }
     ports_ = api_.NoofPorts();
-    printf("%d ports\n", ports_);
-    fflush(stdout);
     for (int p = 0; p < ports_; ++p) {
         int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         eventFds_.push_back(fd);
@@ -315,6 +313,10 @@ int IvrHost::Run() {
         api_.SetEventHandle(p, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
         api_.OpenPort(p);
     }
+    // Printed once every port is open and has its handle: from here on a
+    // call is answered (the event loop follows at once).
+    printf("%d ports\n", ports_);
+    fflush(stdout);
     if (!opt_.dialList.empty()) PlaceCalls();
     EventLoop(Clock::now() + std::chrono::seconds(opt_.runSeconds));
     stop_ = true;

@@ -127,6 +127,11 @@ void CardEventHandler(uint16_t link, uint32_t code, uint32_t context, uint16_t v
         SendTrunkConfig(*card, link);
         break;
     case kCardRegisterValue: RegisterValue(*card, link, value16, value8); break;
+    case kCardTimerPass:
+        if (trunkHasPorts) ForEachTrunkPort(context, link, [](driver::CDevice& port) {
+            if (port.channelState.load() == driver::kChannelUp) callctl::RepeatLostChannelRestart(port);
+        });
+        break;
     default: break;  // line status and unknown codes: nothing
     }
 }

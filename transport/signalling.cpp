@@ -21,6 +21,7 @@ constexpr uint32_t kSilenceLimitMs = 1000;  // no data this long: the card is do
 constexpr int kMaxWaitMs = 100;             // socket wait while the card link is open
 constexpr uint32_t kClosedSleepMs = 100;    // control connection gone: idle until stopped
 constexpr uint32_t kFailureSleepMs = 10;
+constexpr uint32_t kTimerPassMs = 250;      // how often the ports' own timers are looked at
 
 // The card link as the parser sees it; used on the signalling thread only.
 class CardLinkSink : public CardMessageSink {
@@ -121,13 +122,25 @@ private:
         parser_.Feed(buffer_.get(), static_cast<size_t>(n));
         // A card that keeps the connection readable must not hold libpri's
         // timers back: the due ones run after every receive as well.
-        if (Open()) RunTimers(card_);
+        if (Open()) Timers();
         return true;
     }
 
     void TimersAndSilence() {
-        RunTimers(card_);
+        Timers();
         SilenceCheck();
+    }
+
+    // libpri's timers, and every kTimerPassMs a timer pass event per trunk
+    // for what the ports keep due (a RESTART the network has not answered).
+    void Timers() {
+        RunTimers(card_);
+        uint32_t now = plat::TickCountMs();
+        if (now - lastTimerPassMs_ < kTimerPassMs) return;
+        lastTimerPassMs_ = now;
+        CardEventCallback cb = card_.cardEventCallback.load();
+        for (int s = 0; cb != nullptr && s < card_.portTrunks.load() && s < kMaxTrunks; ++s)
+            cb(static_cast<uint16_t>(s), kCardTimerPass, card_.cardEventContext, 0, 0);
     }
 
     // Reports the card down once and drops the connection; the card comes
@@ -147,6 +160,7 @@ private:
     CardMessageParser parser_;
     std::unique_ptr<uint8_t[]> buffer_{new uint8_t[kReceiveBytes]};
     uint32_t lastDataMs_ = 0;
+    uint32_t lastTimerPassMs_ = 0;
 };
 
 }  // namespace

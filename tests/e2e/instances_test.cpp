@@ -248,9 +248,14 @@ TEST(InstancesE2e, TwoHostProcessesOnOneBridge) {
         ExpectStartLog(log(n), n, modules[n]);
     }
 
-    // The sample hosts answer; the far ends clear.
+    // The sample hosts answer (each printed its port count once its ports
+    // were open); the far ends clear once each host's Answer has returned.
+    // The far end sees CONNECT before the module has its acknowledgement: a
+    // clearing sent then ends the call inside Answer, which rightly fails.
     std::vector<int> ids = lan.PlaceCalls();
     EXPECT_TRUE(lan.AllConnected(ids));
+    for (HostProcess* h : hosts)
+        EXPECT_TRUE(WaitUntil([&] { return Count(h->Output(), "ANSWERED") == 2; }, kCallMs, 20)) << h->Output();
     EXPECT_TRUE(lan.ClearAll(ids));
 
     const uint32_t owner[2] = {lan.lab->HostAddress(0), lan.lab->HostAddress(1)};
