@@ -100,6 +100,13 @@ public:
     // received audio as it is).
     uint8_t UpdateAlaw(uint8_t txAlaw, uint8_t rxAlaw);
 
+    // n samples of one channel as the audio receive thread has them:
+    // tx[k * stride] is the echo reference of rx[k * stride]; the cleaned
+    // bytes go to out[0..n). Same results as n calls of UpdateAlaw (the
+    // state stays in registers between samples). When not created, copies
+    // the received bytes.
+    void UpdateAlawRun(const uint8_t* tx, const uint8_t* rx, size_t stride, uint32_t n, uint8_t* out);
+
     bool created() const { return created_; }
     int taps() const { return taps_; }
     int log2Taps() const { return log2Taps_; }
@@ -123,8 +130,17 @@ private:
     using StepFn = void (*)(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur,
                             int16_t x, int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
 
+    // The background update of a sample and a transfer it decided are carried
+    // out at the start of the next sample's FIR pass, in the same sweep over
+    // the taps (nothing reads the taps in between). factor 0 = none.
+    struct Pending {
+        int32_t factor = 0;
+        bool copy = false;
+    };
+
     void* Allocate(size_t bytes);
     void ApplyPending();
+    int16_t Step(EchoCancellerProbe& s, Pending& pending, int16_t txIn, int16_t rxIn);
 
     Kernel kernel_;
     StepFn step_;
@@ -141,11 +157,7 @@ private:
     // kept, twice over (sample k at k and k + N): the window of the current
     // position p is hist_[p .. p + N).
     int16_t* hist_ = nullptr;
-    // The background update of a sample and a transfer it decided are carried
-    // out at the start of the next sample's FIR pass, in the same sweep over
-    // the taps (nothing reads the taps in between). factor 0 = none.
-    int32_t pendingFactor_ = 0;
-    bool pendingCopy_ = false;
+    Pending pending_;
 
     EchoCancellerProbe s_;
 };
