@@ -110,6 +110,8 @@ private:
     std::string NextCalling();
     void PrintAudio(bool total);
     void CardLoss(int64_t nowUs);
+    void FollowLinks();
+    bool LinkUsable(size_t card, int trunk) const;
 
     LoadOptions o_;
     std::vector<SimCard*> cards_;
@@ -120,6 +122,10 @@ private:
     std::vector<Slot> free_;                      // network channels without a call
     std::deque<Resting> resting_;                 // freed channels, usable again later
     std::vector<size_t> seenCalls_;               // per card: call ids looked at
+    // Per card and trunk: the module's link set-ups counted when its
+    // connection was last seen gone; the trunk takes calls again only once
+    // the module has set its link up anew (-1: no loss pending).
+    std::vector<std::vector<int64_t>> upsAtLoss_;
     std::vector<LiveCall> live_;
     std::vector<uint8_t> speech_;
     std::vector<uint8_t> tone_;
