@@ -108,6 +108,8 @@ void CutPackets(CardLink& card, CardMedia& m, const CardMedia::DeferredCut* cuts
             // never heard, so their cancellers would only cost time.
             const bool bearer = t != 0 && t != transport::kDChannelTimeslot;
             const bool cancelHere = cancel && bearer;
+            // The next channel's canceller state comes in while this one runs.
+            if (cancel && c + 1 < transport::kMaxChannels) m.channels[c + 1].echo.Prefetch();
             for (int i = 0; i < count; ++i) {
                 CutChannel(ch, m.scratch[c].bytes, cuts[i].packet + kPacketHeaderBytes + c,
                            cancelHere ? refs[i] + kPacketHeaderBytes + c : nullptr, stride,
@@ -152,7 +154,7 @@ void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t l
     }
     FlushCuts(card, m, trunks);
     const CardMedia::DeferredCut cut{packet, length, reference};
-    const uint8_t* ref = haveReference ? RingBlock(reference) : m.sendBuffer;
+    const uint8_t* ref = haveReference ? RingBlock(reference) : m.lastSent;
     CutPackets(card, m, &cut, 1, &ref, trunks);
     if (haveReference) m.echoReferences.free.Push(reference);
 }
@@ -204,13 +206,18 @@ void Transmit(CardLink& card, CardMedia& m, const uint8_t* packet, size_t length
     if (sent < 0) m.stats.sendFailures.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Builds the packet straight into a free echo reference buffer when there
+// is one (it goes on the reference ring as it is), else into the send
+// buffer; lastSent points at it either way.
 void SendPacket(CardLink& card, CardMedia& m, int trunks) {
     // A deferred cut holds its reference until the batch ends; a send that
     // finds no free reference would have found the ones given back by then.
     if (m.cutCount > 0 && m.echoReferences.free.Empty()) FlushCuts(card, m, trunks);
     const size_t length = m.lastReceivedLength;
     if (length < kMinAudioPacket || length > kMaxAudioPacket || !ValidTrunkCount(trunks)) return;
-    uint8_t* out = m.sendBuffer;
+    uintptr_t reference = 0;
+    const bool haveReference = m.echoReferences.free.Pop(&reference);
+    uint8_t* out = haveReference ? RingBlock(reference) : m.sendBuffer;
     out[0] = kPacketMagic0;
     out[1] = kPacketMagic1;
     PutPacketSequence(out, m.sendSequence++);
@@ -221,12 +228,9 @@ void SendPacket(CardLink& card, CardMedia& m, int trunks) {
     for (size_t c = 0; c < stride; ++c) FeedChannel(m.channels[c], out + kPacketHeaderBytes + c, stride, frames);
     const size_t used = kPacketHeaderBytes + frames * stride;
     memset(out + used, 0, length - used);  // bytes after the last whole frame
+    m.lastSent = out;
     Transmit(card, m, out, length);
-    uintptr_t reference;
-    if (m.echoReferences.free.Pop(&reference)) {
-        memcpy(RingBlock(reference), out, length);
-        m.echoReferences.data.Push(reference);
-    }
+    if (haveReference) m.echoReferences.data.Push(reference);
 }
 
 void Prime(CardLink& card, CardMedia& m, int trunks) {
@@ -234,6 +238,8 @@ void Prime(CardLink& card, CardMedia& m, int trunks) {
     for (int32_t i = 0; i < m.primeEchoBuffers; ++i) {
         uintptr_t reference;
         if (!m.echoReferences.free.Pop(&reference)) continue;
+        // The last sent packet stays the fallback reference.
+        if (RingBlock(reference) == m.lastSent) KeepLastSentPacket(m);
         memset(RingBlock(reference), kAlawSmallPositive, m.lastReceivedLength);
         m.echoReferences.data.Push(reference);
     }
@@ -333,6 +339,12 @@ void HandleAudioDatagrams(CardLink& card, const plat::Datagram* datagrams, int c
     m.batch = nullptr;
     m.batchCount = 0;
     FlushCuts(card, m, card.trunkCount.load());
+}
+
+void KeepLastSentPacket(CardMedia& m) {
+    if (m.lastSent == m.sendBuffer || m.lastSent == nullptr) return;
+    memcpy(m.sendBuffer, m.lastSent, kAudioBufferBytes);
+    m.lastSent = m.sendBuffer;
 }
 
 void SendAudioPacket(CardLink& card) { SendPacket(card, *card.media, card.trunkCount.load()); }

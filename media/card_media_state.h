@@ -125,7 +125,8 @@ struct CardMedia {
     int cutCount = 0;
     const plat::Datagram* batch = nullptr;  // the batch being handled (cuts may wait)
     int batchCount = 0;
-    uint8_t sendBuffer[kAudioBufferBytes];
+    uint8_t sendBuffer[kAudioBufferBytes];  // a packet built when no echo reference buffer was free
+    const uint8_t* lastSent = sendBuffer;   // the packet sent last (reference when none is queued)
     uint32_t lastReceivedLength = 0;  // 0 until the first packet
     uint32_t sendSequence = 0;        // kept across reconnects
 

@@ -374,6 +374,30 @@ void EchoCanceller::UpdateAlawRun(const uint8_t* tx, const uint8_t* rx, size_t s
     pending_ = pending;
 }
 
+namespace {
+
+constexpr size_t kCacheLine = 64;
+
+void PrefetchBytes(const void* p, size_t bytes) {
+#if defined(__GNUC__) || defined(__clang__)
+    const auto* c = static_cast<const char*>(p);
+    for (size_t off = 0; off < bytes; off += kCacheLine) __builtin_prefetch(c + off);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+}  // namespace
+
+void EchoCanceller::Prefetch() const {
+    if (!created_) return;
+    const size_t bytes = std::min(static_cast<size_t>(taps_) * sizeof(int16_t) + sizeof(int16_t), kPrefetchBytes);
+    PrefetchBytes(hist_ + s_.position, bytes);
+    PrefetchBytes(fg_, bytes);
+    PrefetchBytes(bg_, bytes);
+}
+
 EchoCancellerProbe EchoCanceller::Probe() const { return s_; }
 
 }  // namespace media

@@ -54,6 +54,7 @@ public:
     static constexpr int kMaxTaps = 8192;
     static constexpr int32_t kMaxEchoTailMs = kMaxTaps / 8;
     static constexpr int32_t kDoubleTalkHangover = 600;  // samples (75 ms)
+    static constexpr size_t kPrefetchBytes = 1024;        // per array; the rest streams in
 
     // Tap count for a trunk's EchoTail (milliseconds): EchoTail x 8. A tail
     // above kMaxEchoTailMs is taken as kMaxEchoTailMs, so that a mistyped
@@ -106,6 +107,12 @@ public:
     // state stays in registers between samples). When not created, copies
     // the received bytes.
     void UpdateAlawRun(const uint8_t* tx, const uint8_t* rx, size_t stride, uint32_t n, uint8_t* out);
+
+    // Asks the CPU to fetch what the next Update will read (the history
+    // window and both tap sets, up to kPrefetchBytes of each), so that a
+    // caller going from channel to channel can overlap the fetch of the next
+    // channel's state with the work on this one. No effect on results.
+    void Prefetch() const;
 
     bool created() const { return created_; }
     int taps() const { return taps_; }
