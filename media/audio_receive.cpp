@@ -139,10 +139,11 @@ bool InBatch(const CardMedia& m, const uint8_t* packet) {
 }
 
 // The sequence logic's "process this packet". Inside a batch the cut waits
-// for the end of the batch, with the echo reference taken now, in its turn;
-// it is done at once when the packet is not one of the batch's own buffers
-// (the sequence logic's held packet, or a datagram past kReceiveBatch) or there is no reference (the last
-// sent packet is the reference then, and later sends would overwrite it).
+// for the end of the batch, with the echo reference taken now, in its turn.
+// It is done at once when the packet is not one of the batch's own buffers
+// (the sequence logic's held packet, or a datagram past kReceiveBatch), or
+// when there is no reference (the last sent packet is the reference then,
+// and later sends would overwrite it).
 void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t length, int trunks) {
     m.lastProcessed.store(PacketSequence(packet), std::memory_order_relaxed);
     m.stats.processed.fetch_add(1, std::memory_order_relaxed);
