@@ -68,6 +68,15 @@ q931_call* SendConnect(CDevice& port, transport::TrunkLink* trunk) {
     return nullptr;
 }
 
+// True when this Hangup is the one the host owes for a call the far end
+// ended, while a new incoming call rings on the port: that call is left
+// ringing (see TakeOwedHangup). Consumes what is owed either way.
+bool KeepsNewCallRinging(CDevice& port, transport::TrunkLink* trunk) {
+    TrunkGuard guard(trunk);
+    const bool owed = TakeOwedHangup(port);
+    return owed && port.callHandle.load() != nullptr && !port.callActive.load() && port.ringCount.load() >= 1;
+}
+
 // Releases the port's call with `cause`; the call released, or null when
 // the port had none. *sent tells whether libpri took the release.
 q931_call* SendRelease(CDevice& port, transport::TrunkLink* trunk, int cause, bool* sent) {
@@ -75,6 +84,7 @@ q931_call* SendRelease(CDevice& port, transport::TrunkLink* trunk, int cause, bo
     q931_call* call = port.callHandle.load();
     *sent = false;
     if (call == nullptr) return nullptr;
+    NoteHostRelease(port, call);
     port.callEvent.Reset();
     struct pri* controller = ControllerOf(trunk);
     *sent = controller != nullptr && pri_hangup(controller, call, cause) >= 0;
@@ -113,6 +123,7 @@ std::string PrepareOutgoing(CDevice& port, const char* number) {
 
 bool Answer(CDevice& port) {
     port.ClearError();
+    ForgetOwedHangup(port);
     if (port.callActive.load()) return true;
     port.callEvent.Reset();
     transport::TrunkLink* trunk = TrunkOf(port);
@@ -134,12 +145,17 @@ bool Answer(CDevice& port) {
 }
 
 bool Hangup(CDevice& port) {
+    transport::TrunkLink* trunk = TrunkOf(port);
+    if (KeepsNewCallRinging(port, trunk)) {
+        VAXO_TRACE(1, PortColumn(port), "Hangup() taken for the call the far end cleared; the new call rings on");
+        driver::Logf(PortColumn(port), "%s", kHangupNoCall);
+        return true;
+    }
     {
         plat::LockGuard callGuard(port.callLock);
         port.ringCount.store(0);
         port.ringStart.store(0);
     }
-    transport::TrunkLink* trunk = TrunkOf(port);
     bool sent = false;
     q931_call* call = SendRelease(port, trunk, kCauseNormalClearing, &sent);
     if (call == nullptr) {
@@ -160,6 +176,7 @@ bool Hangup(CDevice& port) {
 
 bool Reject(CDevice& port) {
     port.ClearError();
+    ForgetOwedHangup(port);
     if (port.callActive.load()) return true;
     transport::TrunkLink* trunk = TrunkOf(port);
     {
@@ -185,6 +202,7 @@ bool Dial(CDevice& port, const char* number) {
         driver::Logf(PortColumn(port), "%s", kDialInUse);
         return false;
     }
+    ForgetOwedHangup(port);
     port.progressQueue.Clear();
     std::string caller = PrepareOutgoing(port, number);
     port.callEvent.Reset();

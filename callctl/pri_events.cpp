@@ -53,6 +53,11 @@ std::atomic<uint32_t> g_restartSentMs[driver::kMaxPorts];
 std::atomic<uint32_t> g_restartsSent[driver::kMaxPorts];
 constexpr uint32_t kRestartRetryMs = 2000;  // RESTART ACKNOWLEDGE not seen this long: sent again
 constexpr uint32_t kRestartAttempts = 3;
+// Per port number: the call a host Hangup is releasing (its end is the
+// host's own doing), and whether the far end (or the line) ended a call the
+// host has not hung up yet.
+std::atomic<q931_call*> g_hostReleasing[driver::kMaxPorts];
+std::atomic<bool> g_hangupOwed[driver::kMaxPorts];
 // Makes the check of the limit and the taking of a port one step, across
 // the signalling threads of all cards.
 plat::RecursiveLock g_countLock;
@@ -98,8 +103,16 @@ void ResetCallFields(CDevice& port) {
     port.callActive.store(false);
 }
 
+// A call of the port ended; unless the host's own Hangup ended it, the
+// host owes it a Hangup.
+void NoteCallEnded(const CDevice& port, q931_call* call) {
+    q931_call* releasing = g_hostReleasing[port.portNumber].exchange(nullptr);
+    if (call != nullptr && call != releasing) g_hangupOwed[port.portNumber].store(true);
+}
+
 // The port's call was cleared: reset it and tell the host.
 void ReportClearing(CDevice& port, int32_t cause) {
+    NoteCallEnded(port, port.callHandle.load());
     g_countedCall[port.portNumber].store(nullptr);
     g_releasedCall[port.portNumber].store(nullptr);
     ResetInfo(port, cause);
@@ -398,6 +411,8 @@ void EndCallOnLineLoss(CDevice& port) {
         g_restartDue[port.portNumber].store(true);
         Hangup(trunk, ControllerOf(trunk), call, kCauseDestinationOutOfOrder);
     }
+    NoteCallEnded(port, call);
+    NoteNewCall(port);
     ResetInfo(port, kCauseDestinationOutOfOrder);
     plat::LockGuard lock(port.callLock);
     ResetCallFields(port);
@@ -415,6 +430,12 @@ void RepeatLostChannelRestart(CDevice& port) {
     if (plat::TickCountMs() - g_restartSentMs[port.portNumber].load() < kRestartRetryMs) return;
     SendLostChannelRestart(port);
 }
+
+void NoteHostRelease(const CDevice& port, q931_call* call) { g_hostReleasing[port.portNumber].store(call); }
+
+bool TakeOwedHangup(const CDevice& port) { return g_hangupOwed[port.portNumber].exchange(false); }
+
+void ForgetOwedHangup(const CDevice& port) { g_hangupOwed[port.portNumber].store(false); }
 
 int32_t IncomingCallCount() {
     int32_t ports = driver::g_portCount.load();

@@ -59,6 +59,17 @@ void RestartLostChannel(driver::CDevice& port);
 // kRestartRetryMs, at most kRestartAttempts in all. Takes the trunk lock.
 void RepeatLostChannelRestart(driver::CDevice& port);
 
+// The Hangup a host owes for a call the far end or the line ended. A host
+// answers the disconnect of a call with Hangup; when a new call rings on the
+// port before that Hangup comes, the Hangup is taken for the ended call and
+// the new one keeps ringing (the host has its RING still to handle).
+// Answer, Reject and Dial mean the host has moved on: nothing is owed then.
+// NoteHostRelease: the host's Hangup releases `call` (its end owes nothing).
+// Any thread; the call operations use them under the trunk lock.
+void NoteHostRelease(const driver::CDevice& port, q931_call* call);
+bool TakeOwedHangup(const driver::CDevice& port);
+void ForgetOwedHangup(const driver::CDevice& port);
+
 // Channel-less incoming calls (the network left the B-channel to us) that
 // ports hold right now; only these count against the limit. A call stops
 // counting when its port lets go of it, however that happens.

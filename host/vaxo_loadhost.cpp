@@ -180,8 +180,11 @@ struct Resources {
 };
 Resources Snapshot() { return Resources{CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"), RssKb()}; }
 
-// CPU seconds of the module's threads (named vaxo-*), by thread name.
-std::map<std::string, double> ModuleCpu() {
+// CPU seconds of the module's threads (named vaxo-*), by thread name. A
+// thread that has ended (a card's threads are replaced when the card
+// restarts) keeps the time last seen in `seen` (thread id -> name, seconds).
+using ThreadCpu = std::map<std::string, std::pair<std::string, double>>;
+std::map<std::string, double> ModuleCpu(ThreadCpu& seen) {
     std::map<std::string, double> out;
     const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     DIR* d = opendir("/proc/self/task");
@@ -201,9 +204,10 @@ std::map<std::string, double> ModuleCpu() {
             if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
             if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
         }
-        out[name] += static_cast<double>(utime + stime) / tick;
+        seen[e->d_name] = {name, static_cast<double>(utime + stime) / tick};
     }
     closedir(d);
+    for (const auto& kv : seen) out[kv.second.first] += kv.second.second;
     return out;
 }
 
@@ -282,6 +286,7 @@ private:
     Clock::time_point dialEnd_{};
     // Per report: module CPU share of one core while this many ports talked.
     double lastCpu_ = 0, lastReportS_ = 0;
+    ThreadCpu threadCpu_;
     std::vector<std::pair<int, double>> intervals_;
     long warmRssKb_ = -1;
     int failuresShown_ = 0;
@@ -549,7 +554,7 @@ void LoadRun::Report(double seconds, bool final) {
         }
         digits += StatN(api_, port, "DIGITSDETECTED");
     }
-    const auto cpu = ModuleCpu();
+    const auto cpu = ModuleCpu(threadCpu_);
     const double pct = seconds > lastReportS_ ? 100.0 * (Total(cpu) - lastCpu_) / (seconds - lastReportS_) : 0;
     printf("[%6.0fs] talking %d rings %llu answered %llu dialled %llu connected %llu completed %llu | module CPU %.1f s,"
            " %.1f %% of a core\n",

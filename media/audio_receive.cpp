@@ -37,13 +37,23 @@ void ReportStatus(CardLink& card, const char* text) {
     if (callback != nullptr) callback(transport::kStatusText, card.statusContext, text, 0);
 }
 
+constexpr uint32_t kMaxFramesPerPacket =
+    static_cast<uint32_t>((kMaxAudioPacket - kPacketHeaderBytes) / kTimeslotBytesPerFrame);
+
 // Puts the byte of each of n frames (stride bytes apart) of one channel in
 // its current receive block, handing full blocks to the tick thread; a full
 // block that had to go in the scratch block (no free block left) is counted
-// as dropped. With a reference, each byte first passes the channel's echo
+// as dropped. With a reference, the bytes first pass the channel's echo
 // canceller.
 void CutChannel(ChannelMedia& ch, uint8_t* scratch, const uint8_t* src, const uint8_t* ref, size_t stride,
                 uint32_t n, MediaDrops& drops) {
+    if (n > kMaxFramesPerPacket) n = kMaxFramesPerPacket;
+    uint8_t cleaned[kMaxFramesPerPacket];
+    if (ref != nullptr) {
+        ch.echo.UpdateAlawRun(ref, src, stride, n, cleaned);
+        src = cleaned;
+        stride = 1;
+    }
     for (uint32_t k = 0; k < n; ++k) {
         if (ch.rxFill == kBlockBytes) {
             if (ch.rxBlock != scratch) {
@@ -56,9 +66,7 @@ void CutChannel(ChannelMedia& ch, uint8_t* scratch, const uint8_t* src, const ui
             ch.rxBlock = ch.rxStarved ? scratch : RingBlock(item);
             ch.rxFill = 0;
         }
-        uint8_t byte = src[k * stride];
-        if (ref != nullptr) byte = ch.echo.UpdateAlaw(ref[k * stride], byte);
-        ch.rxBlock[ch.rxFill++] = byte;
+        ch.rxBlock[ch.rxFill++] = src[k * stride];
     }
 }
 
@@ -85,15 +93,12 @@ void CountSequenceNote(AudioStats& stats, SequenceNote note, uint32_t a, uint32_
     }
 }
 
-void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t length, int trunks) {
-    m.lastProcessed.store(PacketSequence(packet), std::memory_order_relaxed);
-    m.stats.processed.fetch_add(1, std::memory_order_relaxed);
-    uintptr_t reference = 0;
-    const bool haveReference = m.echoReferences.data.Pop(&reference);
-    const uint8_t* refPayload = (haveReference ? RingBlock(reference) : m.sendBuffer) + kPacketHeaderBytes;
-    const uint8_t* payload = packet + kPacketHeaderBytes;
+// Cuts packets into the channels, channel by channel over all of them (a
+// channel's samples stay in packet order). refs[i] is the echo reference of
+// packets[i] (its payload follows the same header).
+void CutPackets(CardLink& card, CardMedia& m, const CardMedia::DeferredCut* cuts, int count,
+                const uint8_t* const* refs, int trunks) {
     const size_t stride = static_cast<size_t>(trunks) * kTimeslotBytesPerFrame;
-    const uint32_t frames = FramesInPacket(length, trunks);
     for (int s = 0; s < trunks; ++s) {
         const bool cancel = card.trunks[s].echoCanceller.load(std::memory_order_acquire);
         for (uint32_t t = 0; t < kTimeslotBytesPerFrame; ++t) {
@@ -103,11 +108,55 @@ void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t l
             // never heard, so their cancellers would only cost time.
             const bool bearer = t != 0 && t != transport::kDChannelTimeslot;
             const bool cancelHere = cancel && bearer;
-            CutChannel(ch, m.scratch[c].bytes, payload + c, cancelHere ? refPayload + c : nullptr, stride, frames,
-                       m.drops);
+            // The next channel's canceller state comes in while this one runs.
+            if (cancel && c + 1 < transport::kMaxChannels) m.channels[c + 1].echo.Prefetch();
+            for (int i = 0; i < count; ++i) {
+                CutChannel(ch, m.scratch[c].bytes, cuts[i].packet + kPacketHeaderBytes + c,
+                           cancelHere ? refs[i] + kPacketHeaderBytes + c : nullptr, stride,
+                           FramesInPacket(cuts[i].length, trunks), m.drops);
+            }
             PublishEchoLevels(ch, cancelHere);
         }
     }
+}
+
+// Cuts the packets deferred in the current batch and gives their echo
+// references back.
+void FlushCuts(CardLink& card, CardMedia& m, int trunks) {
+    if (m.cutCount == 0) return;
+    if (!ValidTrunkCount(trunks)) trunks = 0;  // only the references go back
+    const uint8_t* refs[kReceiveBatch];
+    for (int i = 0; i < m.cutCount; ++i) refs[i] = RingBlock(m.cuts[i].reference);
+    CutPackets(card, m, m.cuts, m.cutCount, refs, trunks);
+    for (int i = 0; i < m.cutCount; ++i) m.echoReferences.free.Push(m.cuts[i].reference);
+    m.cutCount = 0;
+}
+
+bool InBatch(const CardMedia& m, const uint8_t* packet) {
+    for (int i = 0; i < m.batchCount; ++i)
+        if (packet == m.batch[i].data) return true;
+    return false;
+}
+
+// The sequence logic's "process this packet". Inside a batch the cut waits
+// for the end of the batch, with the echo reference taken now, in its turn.
+// It is done at once when the packet is not one of the batch's own buffers
+// (the sequence logic's held packet, or a datagram past kReceiveBatch), or
+// when there is no reference (the last sent packet is the reference then,
+// and later sends would overwrite it).
+void ProcessPacket(CardLink& card, CardMedia& m, const uint8_t* packet, size_t length, int trunks) {
+    m.lastProcessed.store(PacketSequence(packet), std::memory_order_relaxed);
+    m.stats.processed.fetch_add(1, std::memory_order_relaxed);
+    uintptr_t reference = 0;
+    const bool haveReference = m.echoReferences.data.Pop(&reference);
+    if (haveReference && m.cutCount < kReceiveBatch && InBatch(m, packet)) {
+        m.cuts[m.cutCount++] = CardMedia::DeferredCut{packet, length, reference};
+        return;
+    }
+    FlushCuts(card, m, trunks);
+    const CardMedia::DeferredCut cut{packet, length, reference};
+    const uint8_t* ref = haveReference ? RingBlock(reference) : m.lastSent;
+    CutPackets(card, m, &cut, 1, &ref, trunks);
     if (haveReference) m.echoReferences.free.Push(reference);
 }
 
@@ -158,10 +207,18 @@ void Transmit(CardLink& card, CardMedia& m, const uint8_t* packet, size_t length
     if (sent < 0) m.stats.sendFailures.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Builds the packet straight into a free echo reference buffer when there
+// is one (it goes on the reference ring as it is), else into the send
+// buffer; lastSent points at it either way.
 void SendPacket(CardLink& card, CardMedia& m, int trunks) {
+    // A deferred cut holds its reference until the batch ends; a send that
+    // finds no free reference would have found the ones given back by then.
+    if (m.cutCount > 0 && m.echoReferences.free.Empty()) FlushCuts(card, m, trunks);
     const size_t length = m.lastReceivedLength;
     if (length < kMinAudioPacket || length > kMaxAudioPacket || !ValidTrunkCount(trunks)) return;
-    uint8_t* out = m.sendBuffer;
+    uintptr_t reference = 0;
+    const bool haveReference = m.echoReferences.free.Pop(&reference);
+    uint8_t* out = haveReference ? RingBlock(reference) : m.sendBuffer;
     out[0] = kPacketMagic0;
     out[1] = kPacketMagic1;
     PutPacketSequence(out, m.sendSequence++);
@@ -172,18 +229,18 @@ void SendPacket(CardLink& card, CardMedia& m, int trunks) {
     for (size_t c = 0; c < stride; ++c) FeedChannel(m.channels[c], out + kPacketHeaderBytes + c, stride, frames);
     const size_t used = kPacketHeaderBytes + frames * stride;
     memset(out + used, 0, length - used);  // bytes after the last whole frame
+    m.lastSent = out;
     Transmit(card, m, out, length);
-    uintptr_t reference;
-    if (m.echoReferences.free.Pop(&reference)) {
-        memcpy(RingBlock(reference), out, length);
-        m.echoReferences.data.Push(reference);
-    }
+    if (haveReference) m.echoReferences.data.Push(reference);
 }
 
-void Prime(CardMedia& m) {
+void Prime(CardLink& card, CardMedia& m, int trunks) {
+    FlushCuts(card, m, trunks);
     for (int32_t i = 0; i < m.primeEchoBuffers; ++i) {
         uintptr_t reference;
         if (!m.echoReferences.free.Pop(&reference)) continue;
+        // The last sent packet stays the fallback reference.
+        if (RingBlock(reference) == m.lastSent) KeepLastSentPacket(m);
         memset(RingBlock(reference), kAlawSmallPositive, m.lastReceivedLength);
         m.echoReferences.data.Push(reference);
     }
@@ -200,7 +257,7 @@ public:
         FormatSequenceNote(note, a, b, card_.serial.load(), text, sizeof text);
         ReportStatus(card_, text);
     }
-    void PrimeEcho() override { Prime(m_); }
+    void PrimeEcho() override { Prime(card_, m_, trunks_); }
     void SendPacket() override { media::SendPacket(card_, m_, trunks_); }
     void Process(const uint8_t* packet, size_t length) override { ProcessPacket(card_, m_, packet, length, trunks_); }
 
@@ -210,16 +267,20 @@ private:
     int trunks_;
 };
 
-// One datagram into the receive buffer, waiting a while for one; 0 when
-// none came (or the wait failed).
-int ReceiveDatagram(plat::Socket s, CardMedia& m, uint32_t* from, uint16_t* fromPort) {
-    int n = plat::ReceiveFrom(s, m.receiveBuffer, sizeof m.receiveBuffer, from, fromPort);
+// Takes what is queued on the socket into the batch buffers, waiting a while
+// when nothing is; 0 when none came (or the wait failed).
+int ReceiveDatagrams(plat::Socket s, CardMedia& m, plat::Datagram* slots) {
+    for (int i = 0; i < kReceiveBatch; ++i) {
+        slots[i].data = m.receiveBuffers[i];
+        slots[i].capacity = kAudioBufferBytes;
+    }
+    const int n = plat::ReceiveBatch(s, slots, kReceiveBatch);
     if (n > 0) return n;
     const int ready = plat::WaitReadable(s, kReceiveWaitMs);
     if (ready < 0) plat::SleepMs(kFailedWaitSleepMs);
     if (ready <= 0) return 0;
-    n = plat::ReceiveFrom(s, m.receiveBuffer, sizeof m.receiveBuffer, from, fromPort);
-    return n > 0 ? n : 0;
+    const int again = plat::ReceiveBatch(s, slots, kReceiveBatch);
+    return again > 0 ? again : 0;
 }
 
 }  // namespace
@@ -240,6 +301,10 @@ void ResetAudioReceiveState(CardLink& card) {
         ch.txBlock = kIdle.bytes;
         ch.txPos = 0;
     }
+    for (int i = 0; i < m.cutCount; ++i) m.echoReferences.free.Push(m.cuts[i].reference);
+    m.cutCount = 0;
+    m.batch = nullptr;
+    m.batchCount = 0;
     uintptr_t reference;
     while (m.echoReferences.data.Pop(&reference)) m.echoReferences.free.Push(reference);
 }
@@ -261,9 +326,31 @@ void HandleAudioDatagram(CardLink& card, const uint8_t* data, size_t length, uin
     m.sequence.Accept(data, length, actions);
 }
 
+void HandleAudioDatagrams(CardLink& card, const plat::Datagram* datagrams, int count) {
+    CardMedia& m = *card.media;
+    if (datagrams == nullptr || count <= 0) return;
+    m.batch = datagrams;
+    m.batchCount = count < kReceiveBatch ? count : kReceiveBatch;
+    for (int i = 0; i < count; ++i) {
+        const plat::Datagram& d = datagrams[i];
+        if (d.length > 0)
+            HandleAudioDatagram(card, static_cast<const uint8_t*>(d.data), static_cast<size_t>(d.length),
+                                d.fromAddress, d.fromPort);
+    }
+    m.batch = nullptr;
+    m.batchCount = 0;
+    FlushCuts(card, m, card.trunkCount.load());
+}
+
+void KeepLastSentPacket(CardMedia& m) {
+    if (m.lastSent == m.sendBuffer || m.lastSent == nullptr) return;
+    memcpy(m.sendBuffer, m.lastSent, kAudioBufferBytes);
+    m.lastSent = m.sendBuffer;
+}
+
 void SendAudioPacket(CardLink& card) { SendPacket(card, *card.media, card.trunkCount.load()); }
 
-void PrimeEchoReferences(CardLink& card) { Prime(*card.media); }
+void PrimeEchoReferences(CardLink& card) { Prime(card, *card.media, card.trunkCount.load()); }
 
 void AudioReceiveThread(void* arg) {
     CardLink& card = *static_cast<CardLink*>(arg);
@@ -277,10 +364,9 @@ void AudioReceiveThread(void* arg) {
             plat::SleepMs(kNoSocketSleepMs);
             continue;
         }
-        uint32_t from = 0;
-        uint16_t fromPort = 0;
-        const int n = ReceiveDatagram(s, m, &from, &fromPort);
-        if (n > 0) HandleAudioDatagram(card, m.receiveBuffer, static_cast<size_t>(n), from, fromPort);
+        plat::Datagram slots[kReceiveBatch];
+        const int n = ReceiveDatagrams(s, m, slots);
+        if (n > 0) HandleAudioDatagrams(card, slots, n);
     }
 }
 

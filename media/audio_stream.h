@@ -23,6 +23,14 @@ void ResetAudioReceiveState(transport::CardLink& card);
 // blocks.
 void HandleAudioDatagram(transport::CardLink& card, const uint8_t* data, size_t length, uint32_t fromAddress,
                          uint16_t fromPort = transport::kCardPort);
+// A batch of datagrams as the receive thread takes them: each as above,
+// with the cutting of the whole batch done at its end, channel by channel
+// (same blocks and cancellers' results as one datagram at a time).
+void HandleAudioDatagrams(transport::CardLink& card, const plat::Datagram* datagrams, int count);
+// Set-up and close, threads stopped: the last sent packet (the echo
+// reference when none is queued) is moved out of the reference pool before
+// the pool is released or replaced.
+void KeepLastSentPacket(CardMedia& m);
 // One packet to the card, as long as the last received one.
 void SendAudioPacket(transport::CardLink& card);
 // Queues the configured number of silent echo references.

@@ -45,6 +45,7 @@ void SetUpPools(CardLink& card, CardMedia& m, int trunks) {
         if (!ch.send.Setup(static_cast<uint32_t>(2 * count), kBlockBytes)) ++failed;
         if (!ch.receive.Setup(static_cast<uint32_t>(count), kBlockBytes)) ++failed;
     }
+    KeepLastSentPacket(m);
     if (!m.echoReferences.Setup(kEchoReferenceCount, static_cast<uint32_t>(kAudioBufferBytes))) ++failed;
     if (failed > 0) {
         VAXO_TRACE(2, driver::kGeneralPort, "Card %u: %d audio block pools could not be allocated", card.cardIndex,
@@ -264,6 +265,7 @@ void ReleaseCardMedia(CardLink& card) {
         ch.echo.Destroy();
         ch.deferredTx = nullptr;
     }
+    KeepLastSentPacket(*m);
     m->echoReferences.Release();
 }
 

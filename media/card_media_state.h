@@ -22,6 +22,8 @@ namespace media {
 constexpr uint32_t kEchoReferenceCount = 128;  // buffers of kAudioBufferBytes
 constexpr int32_t kMaxAudioBuffers = 256;      // receive blocks per channel (5.12 s); send pools hold twice
 constexpr int32_t kMinAudioBuffers = 1;
+// Datagrams the audio receive thread takes per wake-up at most.
+constexpr int kReceiveBatch = 8;
 
 struct ScratchBlock {
     alignas(16) uint8_t bytes[kBlockBytes];
@@ -109,9 +111,22 @@ struct CardMedia {
     std::atomic<plat::Socket> socket{plat::kNoSocket};
     plat::Socket retiredSocket = plat::kNoSocket;  // closed once the receive thread has ended
 
-    // Audio receive thread only.
-    uint8_t receiveBuffer[kAudioBufferBytes];
-    uint8_t sendBuffer[kAudioBufferBytes];
+    // Audio receive thread only. The packets of one batch are cut into the
+    // channels after the whole batch went through the sequence logic, channel
+    // by channel over all of them, so each canceller's state is fetched once
+    // per batch; cuts[] holds what the sequence logic asked to be processed.
+    struct DeferredCut {
+        const uint8_t* packet;
+        size_t length;
+        uintptr_t reference;  // echo reference taken for it (its turn in the ring)
+    };
+    uint8_t receiveBuffers[kReceiveBatch][kAudioBufferBytes];
+    DeferredCut cuts[kReceiveBatch];
+    int cutCount = 0;
+    const plat::Datagram* batch = nullptr;  // the batch being handled (cuts may wait)
+    int batchCount = 0;
+    uint8_t sendBuffer[kAudioBufferBytes];  // a packet built when no echo reference buffer was free
+    const uint8_t* lastSent = sendBuffer;   // the packet sent last (reference when none is queued)
     uint32_t lastReceivedLength = 0;  // 0 until the first packet
     uint32_t sendSequence = 0;        // kept across reconnects
 

@@ -13,6 +13,9 @@
 
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
+#define VAXO_EC_INLINE __forceinline
+#else
+#define VAXO_EC_INLINE inline __attribute__((always_inline))
 #endif
 
 namespace media {
@@ -213,8 +216,7 @@ bool EchoCanceller::Create(int taps) {
     round_ = (int32_t{1} << log2Taps_) >> 1;
     s_ = EchoCancellerProbe{};
     s_.position = taps - 1;
-    pendingFactor_ = 0;
-    pendingCopy_ = false;
+    pending_ = Pending{};
     created_ = true;
     return true;
 }
@@ -227,22 +229,20 @@ void EchoCanceller::Destroy() {
     taps_ = 0;
     log2Taps_ = 0;
     round_ = 0;
-    pendingFactor_ = 0;
-    pendingCopy_ = false;
+    pending_ = Pending{};
     s_ = EchoCancellerProbe{};
 }
 
 void EchoCanceller::ApplyPending() {
     if (!created_) return;
-    if (pendingFactor_ != 0) {
+    if (pending_.factor != 0) {
         // The window of the last sample: its position is one above the
         // current one (cyclically).
         const int32_t last = s_.position + 1 < taps_ ? s_.position + 1 : 0;
-        ec_kernels::AdaptScalar(bg_, hist_ + last, taps_, pendingFactor_);
+        ec_kernels::AdaptScalar(bg_, hist_ + last, taps_, pending_.factor);
     }
-    if (pendingCopy_) std::memcpy(fg_, bg_, static_cast<size_t>(taps_) * sizeof(int16_t));
-    pendingFactor_ = 0;
-    pendingCopy_ = false;
+    if (pending_.copy) std::memcpy(fg_, bg_, static_cast<size_t>(taps_) * sizeof(int16_t));
+    pending_ = Pending{};
 }
 
 const int16_t* EchoCanceller::tapSet(int set) {
@@ -250,9 +250,10 @@ const int16_t* EchoCanceller::tapSet(int set) {
     return set == 0 ? fg_ : bg_;
 }
 
-int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
-    if (!created_) return rxIn;
-    EchoCancellerProbe& s = s_;
+// One sample of the algorithm on a state the caller holds (the object's own,
+// or a copy in registers for a run of samples). Both Update and
+// UpdateAlawRun go through here, so they cannot drift apart.
+VAXO_EC_INLINE int16_t EchoCanceller::Step(EchoCancellerProbe& s, Pending& pending, int16_t txIn, int16_t rxIn) {
     const int32_t n = taps_;
 
     // 1. Inputs, halved.
@@ -284,9 +285,9 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
     // update reads, ends with the sample that leaves now.
     const int32_t prev = pos + 1 < n ? pos + 1 : 0;
     int32_t y0, y1;
-    step_(fg_, bg_, hist_ + prev, h, static_cast<int16_t>(tx), n, pendingFactor_, pendingCopy_, &y0, &y1);
-    pendingFactor_ = 0;
-    pendingCopy_ = false;
+    step_(fg_, bg_, hist_ + prev, h, static_cast<int16_t>(tx), n, pending.factor, pending.copy, &y0, &y1);
+    pending.factor = 0;
+    pending.copy = false;
     h[0] = static_cast<int16_t>(tx);
     h[n] = static_cast<int16_t>(tx);
 
@@ -310,7 +311,7 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
             : cleanBg >> -shift;
         s.shift = static_cast<int16_t>(shift);
         s.factor = factor;
-        pendingFactor_ = factor;
+        pending.factor = factor;
     }
 
     // 7. Double talk.
@@ -322,7 +323,7 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
     if (s.hangover == 0 && 8 * s.lCleanBg < 7 * s.lClean && 8 * s.lCleanBg < s.lTx) {
         if (s.condMet == kTransferAfter) {
             s.adapted = 1;
-            pendingCopy_ = true;  // after this sample's update, in the next pass
+            pending.copy = true;  // after this sample's update, in the next pass
         } else {
             ++s.condMet;
         }
@@ -348,9 +349,53 @@ int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
     return static_cast<int16_t>(s.cleanNlp * 2);
 }
 
+int16_t EchoCanceller::Update(int16_t txIn, int16_t rxIn) {
+    if (!created_) return rxIn;
+    return Step(s_, pending_, txIn, rxIn);
+}
+
 uint8_t EchoCanceller::UpdateAlaw(uint8_t txAlaw, uint8_t rxAlaw) {
     if (!created_) return rxAlaw;
     return LinearToAlaw(Update(AlawToLinear(txAlaw), AlawToLinear(rxAlaw)));
+}
+
+void EchoCanceller::UpdateAlawRun(const uint8_t* tx, const uint8_t* rx, size_t stride, uint32_t n, uint8_t* out) {
+    if (!created_) {
+        for (uint32_t k = 0; k < n; ++k) out[k] = rx[k * stride];
+        return;
+    }
+    // Locals, so the compiler keeps the state in registers across samples
+    // (through the object it must assume the kernel call may change it).
+    EchoCancellerProbe s = s_;
+    Pending pending = pending_;
+    for (uint32_t k = 0; k < n; ++k)
+        out[k] = LinearToAlaw(Step(s, pending, AlawToLinear(tx[k * stride]), AlawToLinear(rx[k * stride])));
+    s_ = s;
+    pending_ = pending;
+}
+
+namespace {
+
+constexpr size_t kCacheLine = 64;
+
+void PrefetchBytes(const void* p, size_t bytes) {
+#if defined(__GNUC__) || defined(__clang__)
+    const auto* c = static_cast<const char*>(p);
+    for (size_t off = 0; off < bytes; off += kCacheLine) __builtin_prefetch(c + off);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+}  // namespace
+
+void EchoCanceller::Prefetch() const {
+    if (!created_) return;
+    const size_t bytes = std::min(static_cast<size_t>(taps_) * sizeof(int16_t) + sizeof(int16_t), kPrefetchBytes);
+    PrefetchBytes(hist_ + s_.position, bytes);
+    PrefetchBytes(fg_, bytes);
+    PrefetchBytes(bg_, bytes);
 }
 
 EchoCancellerProbe EchoCanceller::Probe() const { return s_; }

@@ -54,6 +54,7 @@ public:
     static constexpr int kMaxTaps = 8192;
     static constexpr int32_t kMaxEchoTailMs = kMaxTaps / 8;
     static constexpr int32_t kDoubleTalkHangover = 600;  // samples (75 ms)
+    static constexpr size_t kPrefetchBytes = 1024;        // per array; the rest streams in
 
     // Tap count for a trunk's EchoTail (milliseconds): EchoTail x 8. A tail
     // above kMaxEchoTailMs is taken as kMaxEchoTailMs, so that a mistyped
@@ -100,6 +101,19 @@ public:
     // received audio as it is).
     uint8_t UpdateAlaw(uint8_t txAlaw, uint8_t rxAlaw);
 
+    // n samples of one channel as the audio receive thread has them:
+    // tx[k * stride] is the echo reference of rx[k * stride]; the cleaned
+    // bytes go to out[0..n). Same results as n calls of UpdateAlaw (the
+    // state stays in registers between samples). When not created, copies
+    // the received bytes.
+    void UpdateAlawRun(const uint8_t* tx, const uint8_t* rx, size_t stride, uint32_t n, uint8_t* out);
+
+    // Asks the CPU to fetch what the next Update will read (the history
+    // window and both tap sets, up to kPrefetchBytes of each), so that a
+    // caller going from channel to channel can overlap the fetch of the next
+    // channel's state with the work on this one. No effect on results.
+    void Prefetch() const;
+
     bool created() const { return created_; }
     int taps() const { return taps_; }
     int log2Taps() const { return log2Taps_; }
@@ -123,8 +137,17 @@ private:
     using StepFn = void (*)(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur,
                             int16_t x, int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
 
+    // The background update of a sample and a transfer it decided are carried
+    // out at the start of the next sample's FIR pass, in the same sweep over
+    // the taps (nothing reads the taps in between). factor 0 = none.
+    struct Pending {
+        int32_t factor = 0;
+        bool copy = false;
+    };
+
     void* Allocate(size_t bytes);
     void ApplyPending();
+    int16_t Step(EchoCancellerProbe& s, Pending& pending, int16_t txIn, int16_t rxIn);
 
     Kernel kernel_;
     StepFn step_;
@@ -141,11 +164,7 @@ private:
     // kept, twice over (sample k at k and k + N): the window of the current
     // position p is hist_[p .. p + N).
     int16_t* hist_ = nullptr;
-    // The background update of a sample and a transfer it decided are carried
-    // out at the start of the next sample's FIR pass, in the same sweep over
-    // the taps (nothing reads the taps in between). factor 0 = none.
-    int32_t pendingFactor_ = 0;
-    bool pendingCopy_ = false;
+    Pending pending_;
 
     EchoCancellerProbe s_;
 };

@@ -38,25 +38,6 @@ const int16_t kAlawToLinear[256] = {
        944,    912,   1008,    976,    816,    784,    880,    848,
 };
 
-uint8_t LinearToAlaw(int16_t sample) {
-    int x = sample;
-    int sign = 0x80;
-    if (x < 0) {
-        sign = 0;
-        x = -x;  // negation, not complement: boundary values code one step lower
-    }
-    if (x > 32635) x = 32635;
-    int code;
-    if (x >= 256) {
-        int e = 1;
-        for (int v = x >> 8; v > 1; v >>= 1) ++e;
-        code = (e << 4) | ((x >> (e + 3)) & 0x0F);
-    } else {
-        code = x >> 4;
-    }
-    return static_cast<uint8_t>(code ^ sign ^ 0x55);
-}
-
 WaveFormat AlawFormat() {
     WaveFormat f;
     f.formatTag = kFormatAlaw;

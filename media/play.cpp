@@ -61,6 +61,14 @@ void QueueBlock(CWave& wave, PlayBlock* block) {
     PlayBlock* used;
     {
         plat::LockGuard guard(wave.playLock);
+        // Nothing of an earlier play still on its way (its end posted): the
+        // send ring, which runs far ahead of the line, holds only fill, and
+        // the new play need not wait behind it.
+        if (wave.head == nullptr && wave.playActive.load() == 0 && wave.playEnded.load() == 0 &&
+            wave.owner != nullptr) {
+            const driver::CDevice& port = *wave.owner;
+            DropQueuedSendBlocks(port.cardIndex, port.trunkIndex, port.timeslot);
+        }
         if (wave.tail != nullptr) {
             wave.tail->next = block;
         } else {

@@ -45,6 +45,20 @@ int Send(Socket s, const void* data, size_t size);
 int SendTo(Socket s, const void* data, size_t size, uint32_t address, uint16_t port);
 int Receive(Socket s, void* data, size_t size);
 int ReceiveFrom(Socket s, void* data, size_t size, uint32_t* fromAddress, uint16_t* fromPort);
+// One slot of a batch receive: the caller's buffer, and what came into it.
+struct Datagram {
+    void* data = nullptr;
+    size_t capacity = 0;
+    int length = 0;  // bytes received (a longer datagram is cut to capacity)
+    uint32_t fromAddress = 0;
+    uint16_t fromPort = 0;
+};
+constexpr int kMaxReceiveBatch = 16;
+// Takes up to count (at most kMaxReceiveBatch) datagrams that are already
+// queued, without waiting: one system call where the system has one for it
+// (recvmmsg), one receive per datagram elsewhere. Returns how many came,
+// 0 when none was queued, -1 when the receive failed.
+int ReceiveBatch(Socket s, Datagram* datagrams, int count);
 bool LastErrorWouldBlock();
 
 // Dotted text to address; a host name is resolved to its first address.

@@ -27,6 +27,9 @@ constexpr int kReleaseCause = 26;    // a cause libpri clears with RELEASE
 constexpr int kMaxTimerRuns = 64;    // timer events handled per trunk and pass
 constexpr int kChannelMask = 0xFF;
 constexpr int kAnyChannel = 0xFF;
+constexpr size_t kQ921ControlOffset = 2;  // after the two address bytes
+constexpr uint8_t kQ921Sabme = 0x6F;        // control field, poll bit clear
+constexpr uint8_t kQ921PollBit = 0x10;
 
 // Timeslot named by libpri's channel encoding, -1 for none or any.
 int Timeslot(int priChannel) {
@@ -134,6 +137,9 @@ void FarEnd::ReceiveFrame(int trunk, const uint8_t* frame, size_t size) {
     pri_event* e = pri_check_event(t.ctrl);
     t.pending.clear();
     if (e != nullptr) HandleEvent(trunk, e);
+    // SABME (either poll bit): the module sets its link up, also over a
+    // link this side still held (libpri reports no new D-channel up then).
+    if (size >= kQ921ControlOffset + 1 && (frame[kQ921ControlOffset] & ~kQ921PollBit) == kQ921Sabme) ++t.setUps;
 }
 
 int FarEnd::RunTimers(int capMs) {
@@ -160,6 +166,11 @@ int FarEnd::RunTimers(int capMs) {
 bool FarEnd::DChannelUp(int trunk) const {
     if (trunk < 0 || trunk >= trunks()) return false;
     return trunks_[static_cast<size_t>(trunk)]->up.load();
+}
+
+uint64_t FarEnd::LinkSetUps(int trunk) const {
+    if (trunk < 0 || trunk >= trunks()) return 0;
+    return trunks_[static_cast<size_t>(trunk)]->setUps.load();
 }
 
 FarEnd::Call* FarEnd::ByHandle(int trunk, q931_call* c) {

@@ -47,6 +47,8 @@ public:
     // one, at most capMs.
     int RunTimers(int capMs);
     bool DChannelUp(int trunk) const;
+    // How often the module asked to set the link up (SABME frames).
+    uint64_t LinkSetUps(int trunk) const;
 
     int PlaceCall(int trunk, int channel, const std::string& calling, const std::string& called,
                   const std::string& redirecting);
@@ -74,6 +76,7 @@ private:
     struct Trunk {
         struct pri* ctrl = nullptr;
         std::atomic<bool> up{false};
+        std::atomic<uint64_t> setUps{0};
         IncomingPolicy policy = IncomingPolicy::Alert;
         int busyCause = 17;
         std::vector<int> restarts;

@@ -27,6 +27,7 @@ constexpr long kMaxHoldMs = 24L * 3600 * 1000;
 constexpr double kMaxEchoLossDb = 60;
 constexpr int kMaxEchoDelayMs = 500;
 constexpr double kToneLevel = 3000;            // linear peak, about -18 dBm0
+constexpr long kLinkSettleMs = 1000;          // after the module set its link up again
 constexpr long kClearingTimeoutMs = 10000;     // a clearing that never ends is a failure
 constexpr double kMaxBurstSeconds = 0.1;       // arrival credit kept at most
 constexpr int kDigitToneMs = 80, kDigitGapMs = 80;
@@ -224,6 +225,8 @@ bool ChannelKeptForModule(int channelIndex, double dialShare) {
 LoadGenerator::LoadGenerator(const LoadOptions& options, std::vector<SimCard*> cards)
     : o_(options), cards_(std::move(cards)), rng_(options.seed) {
     seenCalls_.assign(cards_.size(), 0);
+    links_.clear();
+    for (SimCard* card : cards_) links_.emplace_back(static_cast<size_t>(std::max(card->profile().trunks, 0)));
     lastAudio_.resize(cards_.size());
     // Network channels, spread over cards and trunks: the last pushed is used first.
     for (int i = kChannelsPerTrunk - 1; i >= 0; --i) {
@@ -293,7 +296,7 @@ void LoadGenerator::PlaceDue(int64_t nowUs) {
         free_.pop_back();
         SimCard& card = *cards_[s.card];
         const bool lost = lossStage_ == 1 && s.card == static_cast<size_t>(o_.lossCard);
-        if (lost || !card.DChannelUp(s.trunk)) {  // no ports behind it, not up yet, or the card is gone
+        if (lost || !LinkUsable(s.card, s.trunk, nowUs)) {  // no ports behind it, not up yet, or the card is gone
             down.push_back(s);
             continue;
         }
@@ -470,9 +473,40 @@ void LoadGenerator::CardLoss(int64_t nowUs) {
     }
 }
 
+// While the module is gone (unloaded, restarting) the far end still holds
+// its side of the link, and a SETUP sent then reaches no one: the calls it
+// placed would be cleared when the module's new link comes up (cause 101
+// after the status check). So a trunk takes no calls from the loss of the
+// connection until the module has set its link up again, and a second
+// more: the module restarts the channels whose calls the loss ended, and a
+// call placed on one meanwhile would be cleared by that RESTART.
+void LoadGenerator::FollowLinks(int64_t nowUs) {
+    for (size_t c = 0; c < cards_.size(); ++c) {
+        const bool connected = cards_[c]->Connected();
+        for (size_t t = 0; t < links_[c].size(); ++t) {
+            LinkState& l = links_[c][t];
+            const auto setUps = static_cast<int64_t>(cards_[c]->LinkSetUps(static_cast<int>(t)));
+            if (!connected) {
+                l.setUpsAtLoss = setUps;
+                l.usableAtUs = INT64_MAX;
+            } else if (l.setUpsAtLoss >= 0 && setUps > l.setUpsAtLoss) {
+                l.setUpsAtLoss = -1;
+                l.usableAtUs = nowUs + int64_t{kLinkSettleMs} * 1000;
+            }
+        }
+    }
+}
+
+bool LoadGenerator::LinkUsable(size_t card, int trunk, int64_t nowUs) const {
+    if (!cards_[card]->DChannelUp(trunk)) return false;
+    const auto& links = links_[card];
+    return trunk < 0 || static_cast<size_t>(trunk) >= links.size() || nowUs >= links[static_cast<size_t>(trunk)].usableAtUs;
+}
+
 void LoadGenerator::Step() {
     const int64_t now = SimClockUs();
     CardLoss(now);
+    FollowLinks(now);
     if (!churning_ && o_.churnAfterMs >= 0 && now - startUs_ >= int64_t{o_.churnAfterMs} * 1000) {
         churning_ = true;
         std::printf("churn: live calls get hold times of %ld-%ld ms from now\n", o_.churnMinMs, o_.churnMaxMs);

@@ -110,6 +110,8 @@ private:
     std::string NextCalling();
     void PrintAudio(bool total);
     void CardLoss(int64_t nowUs);
+    void FollowLinks(int64_t nowUs);
+    bool LinkUsable(size_t card, int trunk, int64_t nowUs) const;
 
     LoadOptions o_;
     std::vector<SimCard*> cards_;
@@ -120,6 +122,15 @@ private:
     std::vector<Slot> free_;                      // network channels without a call
     std::deque<Resting> resting_;                 // freed channels, usable again later
     std::vector<size_t> seenCalls_;               // per card: call ids looked at
+    // Per card and trunk, after the module's connection was lost: the
+    // module's link set-ups counted then (-1: no loss pending), and when the
+    // trunk takes calls again (a while after the module set its link up
+    // anew: its RESTARTs of the channels it lost come first).
+    struct LinkState {
+        int64_t setUpsAtLoss = -1;
+        int64_t usableAtUs = 0;
+    };
+    std::vector<std::vector<LinkState>> links_;
     std::vector<LiveCall> live_;
     std::vector<uint8_t> speech_;
     std::vector<uint8_t> tone_;

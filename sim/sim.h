@@ -112,6 +112,7 @@ public:
     uint16_t ModuleAudioPort() const;              // from FF 05, 0 until seen
     uint16_t ModuleAudioSourcePort() const;        // the module's audio packets come from it, 0 until one did
     bool DChannelUp(int trunk) const;              // the simulated peer's view
+    uint64_t LinkSetUps(int trunk) const;          // SABME frames the module sent on the trunk
     bool WaitDChannelUp(int trunk, int timeoutMs) const;
     std::vector<ControlMessage> ReceivedOfType(uint8_t type) const;
     uint32_t Address() const;       // the card's IPv4 address, network byte order

@@ -436,6 +436,7 @@ uint16_t SimCard::ModuleAudioPort() const { return impl_->audioPort; }
 uint16_t SimCard::ModuleAudioSourcePort() const { return impl_->audioSourcePort; }
 
 bool SimCard::DChannelUp(int trunk) const { return impl_->farEnd->DChannelUp(trunk); }
+uint64_t SimCard::LinkSetUps(int trunk) const { return impl_->farEnd->LinkSetUps(trunk); }
 
 bool SimCard::WaitDChannelUp(int trunk, int timeoutMs) const {
     return WaitFor([&] { return DChannelUp(trunk); }, timeoutMs);

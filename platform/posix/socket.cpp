@@ -156,6 +156,31 @@ int ReceiveFrom(Socket s, void* data, size_t size, uint32_t* fromAddress, uint16
     return static_cast<int>(n);
 }
 
+int ReceiveBatch(Socket s, Datagram* datagrams, int count) {
+    if (datagrams == nullptr || count <= 0) return 0;
+    if (count > kMaxReceiveBatch) count = kMaxReceiveBatch;
+    mmsghdr messages[kMaxReceiveBatch];
+    iovec vectors[kMaxReceiveBatch];
+    sockaddr_in from[kMaxReceiveBatch];
+    memset(messages, 0, sizeof(mmsghdr) * static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = datagrams[i].data;
+        vectors[i].iov_len = datagrams[i].capacity;
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &from[i];
+        messages[i].msg_hdr.msg_namelen = sizeof from[i];
+    }
+    const int n = recvmmsg(Fd(s), messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    if (n < 0) return LastErrorWouldBlock() ? 0 : -1;
+    for (int i = 0; i < n; ++i) {
+        datagrams[i].length = static_cast<int>(messages[i].msg_len);
+        datagrams[i].fromAddress = from[i].sin_addr.s_addr;
+        datagrams[i].fromPort = ntohs(from[i].sin_port);
+    }
+    return n;
+}
+
 bool LastErrorWouldBlock() { return errno == EWOULDBLOCK || errno == EAGAIN || errno == EINPROGRESS; }
 
 bool ResolveIpv4(const char* text, uint32_t* address) {

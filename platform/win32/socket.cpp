@@ -216,6 +216,25 @@ int ReceiveFrom(Socket s, void* data, size_t size, uint32_t* fromAddress, uint16
     return n;
 }
 
+// No batch receive in Winsock: one receive per queued datagram (the audio
+// socket is non-blocking, so the last one ends with "would block").
+int ReceiveBatch(Socket s, Datagram* datagrams, int count) {
+    if (datagrams == nullptr || count <= 0) return 0;
+    if (count > kMaxReceiveBatch) count = kMaxReceiveBatch;
+    int got = 0;
+    while (got < count) {
+        Datagram& d = datagrams[got];
+        const int n = ReceiveFrom(s, d.data, d.capacity, &d.fromAddress, &d.fromPort);
+        if (n < 0) {
+            if (got > 0 || LastErrorWouldBlock()) return got;
+            return -1;
+        }
+        d.length = n;
+        ++got;
+    }
+    return got;
+}
+
 bool LastErrorWouldBlock() {
     int err = WSAGetLastError();
     return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS || err == WSAEALREADY;

@@ -64,5 +64,47 @@ TEST_F(CallTest, ResetChannelRacingAnIncomingCallKeepsTheCall) {
     }
 }
 
+// The host's Hangup for a call the far end ended comes after the next call
+// has rung on the port: it is taken for the ended call and the new call can
+// be answered. A Hangup the host owes nothing for (its own clearing, or one
+// already made) still clears a ringing call.
+TEST_F(CallTest, LateHangupOfAnEndedCallLeavesTheNextCallRinging) {
+    driver::CDevice& port = Port(0, 6);
+    int first = Ring(0, 6);
+    ASSERT_TRUE(Answer(port));
+    ASSERT_TRUE(loop().Disconnect(first, 16));
+    ASSERT_TRUE(WaitIdle(port));
+    int next = Ring(0, 6);
+    ASSERT_TRUE(WaitEvent(port, driver::kEventRing));
+    EXPECT_TRUE(Hangup(port));
+    EXPECT_TRUE(Answer(port));
+    EXPECT_TRUE(WaitCall(next, &PeerCall::gotConnect));
+    EXPECT_FALSE(loop().Call(next).cleared);
+    EXPECT_TRUE(Hangup(port));
+    EXPECT_EQ(CauseOf(next), 16);
+    DrainEvents(port);
+    Progress(port);
+
+    // Hung up in time, then the host's own clearing: nothing is owed.
+    for (bool farEndFirst : {true, false}) {
+        SCOPED_TRACE(farEndFirst ? "far end cleared, Hangup made" : "host cleared");
+        int call = Ring(0, 6);
+        ASSERT_TRUE(Answer(port));
+        if (farEndFirst) {
+            ASSERT_TRUE(loop().Disconnect(call, 16));
+            ASSERT_TRUE(WaitIdle(port));
+        }
+        EXPECT_TRUE(Hangup(port));
+        ASSERT_TRUE(WaitIdle(port));
+        int ringing = Ring(0, 6);
+        ASSERT_TRUE(WaitEvent(port, driver::kEventRing));
+        EXPECT_TRUE(Hangup(port));
+        EXPECT_EQ(CauseOf(ringing), 16) << "the ringing call was cleared";
+        ASSERT_TRUE(WaitIdle(port));
+        DrainEvents(port);
+        Progress(port);
+    }
+}
+
 }  // namespace
 }  // namespace pritest

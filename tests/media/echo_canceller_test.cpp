@@ -350,6 +350,34 @@ TEST_P(EchoCancellerIdentity, MatchesTheReference) {
 INSTANTIATE_TEST_SUITE_P(Kernels, EchoCancellerIdentity, ::testing::Values(Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512),
                          [](const auto& info) { return std::string(EchoCanceller::KernelName(info.param)); });
 
+// Runs of samples as the audio receive thread gives them (A-law, interleaved
+// with other channels' bytes, runs of 0 to 45 frames) give the reference's
+// bytes and state, sample for sample.
+TEST_P(EchoCancellerIdentity, RunsOfAlawMatchTheReference) {
+    if (!EchoCanceller::KernelSupported(GetParam())) GTEST_SKIP() << "CPU lacks this kernel";
+    constexpr size_t kStride = 3;
+    for (const Inputs& in : {MixedInputs(40000, 11), OverloadInputs(20000, 12)}) {
+        std::vector<uint8_t> line(in.tx.size() * kStride);
+        for (size_t i = 0; i < in.tx.size(); ++i) {
+            line[i * kStride] = media::LinearToAlaw(in.tx[i]);
+            line[i * kStride + 1] = media::LinearToAlaw(in.rx[i]);
+        }
+        EchoCancellerReference ref;
+        EchoCanceller fast(GetParam());
+        ASSERT_TRUE(ref.Create(256) && fast.Create(256));
+        std::mt19937 g(5);
+        uint8_t out[45];
+        for (size_t i = 0; i < in.tx.size();) {
+            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(g() % 46, in.tx.size() - i));
+            fast.UpdateAlawRun(&line[i * kStride], &line[i * kStride + 1], kStride, n, out);
+            for (uint32_t k = 0; k < n; ++k, ++i)
+                ASSERT_EQ(out[k], ref.UpdateAlaw(line[i * kStride], line[i * kStride + 1])) << "sample " << i;
+            ASSERT_EQ(ref.Probe(), fast.Probe()) << "sample " << i;
+        }
+        EXPECT_EQ(std::memcmp(ref.tapSet(1), fast.tapSet(1), 256 * sizeof(int16_t)), 0);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Quality: ERLE = received / output power over 1-2 s (after 1 s to converge);
 // "linear" before the non-linear processor, "out" on the line. A canceller
