@@ -412,7 +412,6 @@ void EndCallOnLineLoss(CDevice& port) {
         Hangup(trunk, ControllerOf(trunk), call, kCauseDestinationOutOfOrder);
     }
     NoteCallEnded(port, call);
-    NoteNewCall(port);
     ResetInfo(port, kCauseDestinationOutOfOrder);
     plat::LockGuard lock(port.callLock);
     ResetCallFields(port);
