@@ -217,34 +217,48 @@ TEST_F(PlayTest, APlayRightAfterAStopFromAnotherThreadPlaysWhole) {
 }
 
 // A zero-length play with a real buffer keeps nothing of it: a static or a
-// stack buffer goes through every path that frees play blocks (the next
-// Play after a fill, StopPlay, ClosePort, OpenPort of a closed port, the
-// port's destruction) untouched, and the play still ends once.
-TEST(EmptyPlay, NeverOwnsTheHostsBuffer) {
+// stack buffer goes through each path that frees play blocks untouched (one
+// path a case, so each is seen on its own under AddressSanitizer), and the
+// play still ends once.
+enum class FreePath { NextPlay, StopPlay, ClosePort, OpenPort, Destruction };
+
+class EmptyPlay : public ::testing::TestWithParam<FreePath> {};
+
+TEST_P(EmptyPlay, NeverOwnsTheHostsBuffer) {
     static uint8_t staticBuffer[64];
     uint8_t stackBuffer[64] = {};
     for (uint8_t* buffer : {staticBuffer, stackBuffer}) {
         for (bool cached : {false, true}) {
             SCOPED_TRACE(std::string(buffer == staticBuffer ? "static" : "stack") + (cached ? ", cached" : ""));
+            if (GetParam() == FreePath::Destruction && !cached) {
+                driver::CDevice alone;  // never opened, never filled
+                ASSERT_TRUE(media::Play(alone, buffer, 0, false));
+            }
             MediaRig rig(1, 4);
             ASSERT_TRUE(rig.ok());
             driver::CDevice& port = rig.Port(0, kSlot);
             port.Open();
             rig.Run(100);
+            if (GetParam() == FreePath::OpenPort) port.Close();
             ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-            EXPECT_EQ(RunUntilPlayEnds(rig, port, 100).events, 1);
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));  // frees the used-up first block
-            media::StopPlay(port);
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-            port.Close();
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-            port.Open();
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-        }  // the rig's port is destroyed with a block queued
-        driver::CDevice alone;
-        ASSERT_TRUE(media::Play(alone, buffer, 0, false));
+            switch (GetParam()) {
+            case FreePath::NextPlay:
+                EXPECT_EQ(RunUntilPlayEnds(rig, port, 100).events, 1);
+                ASSERT_TRUE(media::Play(port, buffer, 0, cached));  // frees the used-up first block
+                media::StopPlay(port);
+                break;
+            case FreePath::StopPlay: media::StopPlay(port); break;
+            case FreePath::ClosePort: port.Close(); break;
+            case FreePath::OpenPort: port.Open(); break;
+            case FreePath::Destruction: break;  // the rig's port goes with the block queued
+            }
+        }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachFreeingPath, EmptyPlay,
+                         ::testing::Values(FreePath::NextPlay, FreePath::StopPlay, FreePath::ClosePort,
+                                           FreePath::OpenPort, FreePath::Destruction));
 
 TEST_F(PlayTest, CloseDropsThePlayAndOpenStartsClean) {
     const auto audio = Pattern(3200);
