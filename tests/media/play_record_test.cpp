@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cpu.h"
 #include "media/card_media.h"
 #include "media/play.h"
 #include "media_rig.h"
@@ -187,28 +188,35 @@ TEST_F(PlayTest, BadBuffersAreRefusedButAnEmptyPlayEnds) {
 // A Play from another host thread that comes once StopPlay has emptied the
 // list plays whole, whatever the tick thread fills meanwhile: the stop and
 // the silencing of what was queued are one step. A long list to free makes
-// the stop take long; the thread that runs the media cycles plays the part
-// of the other host thread, so that its fills follow the Play at once.
+// the stop take long. Both threads share one CPU: the stop runs in the
+// lowest scheduling class, and the other thread, which plays and then runs
+// the media cycle that fills, takes over the moment it looks again, so it
+// plays wherever the stop is once the list looks empty.
 TEST_F(PlayTest, APlayRightAfterAStopFromAnotherThreadPlaysWhole) {
     static const uint8_t kOld = 0x11;
+    const int cpu = testsupport::LastCpu();
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         for (int i = 0; i < 100000; ++i) ASSERT_TRUE(media::Play(port, &kOld, 1, true));
         const size_t from = rig.SentBytes(kChannel).size();
         const auto audio = Pattern(800, static_cast<uint8_t>(40 + round));
-        std::atomic<bool> running{false}, played{false};
+        bool played = false;
         std::thread other([&] {
-            running = true;
-            for (bool last = false; !last;) {  // up to the first fill after the Play
-                last = played.load();
-                if (!last && media::PlayTimeLeft(port) == 0) played = media::Play(port, audio.data(), 800, false);
-                for (int i = 0; i < 4; ++i) rig.Step();  // a send block freed and filled every cycle
-                rig.Tick();
-            }
+            testsupport::OnCpu(cpu, SCHED_OTHER);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (media::PlayTimeLeft(port) != 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            played = media::Play(port, audio.data(), 800, false);
+            for (int i = 0; i < 4; ++i) rig.Step();  // a send block freed and filled
+            rig.Tick();
         });
-        while (!running.load()) std::this_thread::yield();
-        media::StopPlay(port);
+        std::thread stop([&] {
+            testsupport::OnCpu(cpu, SCHED_IDLE);
+            media::StopPlay(port);
+        });
+        stop.join();
         other.join();
+        ASSERT_TRUE(played);
         EXPECT_EQ(RunUntilPlayEnds(rig, port, 200).events, 1);
         const auto line = rig.SentBytes(kChannel, 0);
         EXPECT_NE(std::search(line.begin() + from, line.end(), audio.begin(), audio.end()), line.end())
