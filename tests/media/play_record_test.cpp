@@ -391,9 +391,22 @@ TEST_F(RecordTest, BlocksWaitForTheRecordLockAndEveryDropIsCountedAndTraced) {
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
 }
 
-// Bursts from the card as large as the pool, one cycle apart: the cycle
-// takes every block waiting, so all of them reach the recording.
-TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothing) {
+// Bursts from the card as large as the pool, one cycle apart, while host
+// threads call the port's exports in a loop: the cycle takes every block
+// waiting, so a recording with a limit ends with exactly its bytes.
+TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothingWhileHostThreadsCallTheExports) {
+    static const uint8_t kPrompt[160] = {};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> host;
+    for (int t = 0; t < 2; ++t)
+        host.emplace_back([&] {
+            while (!stop.load()) {
+                media::RecordSize(port), media::RecordTimeLeft(port), media::RecordBuffer(port);
+                media::PlayTimeLeft(port), port.Open(), port.Rings(), port.TakeKey();
+                media::Play(port, kPrompt, sizeof kPrompt, true);
+                media::StopPlay(port);
+            }
+        });
     ASSERT_TRUE(media::Record(port, 1000));
     rig.Run(100);
     for (int burst = 0; burst < 3; ++burst) {
@@ -401,6 +414,8 @@ TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothing) {
         rig.Tick();
     }
     for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    stop = true;
+    for (auto& t : host) t.join();
     ASSERT_EQ(media::RecordSize(port), 8000);
     EXPECT_TRUE(Contiguous(speech, static_cast<const uint8_t*>(media::RecordBuffer(port)), 8000));
     EXPECT_EQ(media::DroppedBlocks(rig.card()), 0u);
