@@ -12,7 +12,7 @@
 #include "callctl/call_ops.h"
 #include "callctl/port_call.h"
 #include "common/cpu.h"
-#include "core/log_writer.h"
+#include "common/trace_capture.h"
 #include "core/trace.h"
 #include "module/info_keys.h"
 #include "pri_loop.h"
@@ -129,20 +129,6 @@ protected:
     std::unique_ptr<PriLoop> loop_;
 };
 
-// The trace lines written while it lives (earlier lines go to a file of their own).
-struct TraceCapture {
-    testsupport::TempDir dir_;
-    TraceCapture() {
-        driver::TheLog().Start(dir_.File("before.log").c_str());
-        driver::TheLog().Stop();
-        driver::TheLog().Start(dir_.File("trace.log").c_str());
-    }
-    ~TraceCapture() { driver::TheLog().Stop(); }
-    // Stops the writer (so every line is out) and returns the file.
-    std::string Text() {
-        driver::TheLog().Stop();
-        return testsupport::ReadFile(dir_.File("trace.log"));
-    }
-};
+using testsupport::TraceCapture;
 
 }  // namespace pritest

@@ -1,7 +1,7 @@
-// The card simulator's packet faults, on their own: the media tests need
-// them to happen exactly as asked. Discovery, card information, keep-alive
-// and the numbered, paced audio stream are exercised by every module test
-// in this folder, which fail without them.
+// The card simulator's packet faults, on their own: its fault commands
+// (audio-reorder, audio-dup) must do exactly what they say. Discovery, card
+// information, keep-alive and the numbered, paced audio stream are
+// exercised by every module test in this folder, which fail without them.
 #include <gtest/gtest.h>
 
 #include <string>

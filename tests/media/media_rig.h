@@ -13,11 +13,11 @@
 #include <memory>
 #include <vector>
 
+#include "common/trace_capture.h"
 #include "common/wait.h"
 #include "core/card_link.h"
 #include "core/config.h"
 #include "core/device.h"
-#include "core/log_writer.h"
 #include "core/port_table.h"
 #include "media/audio_stream.h"
 #include "media/card_media.h"
@@ -149,20 +149,6 @@ inline std::vector<uint8_t> Pattern(size_t n, uint8_t salt = 0) {
     return out;
 }
 
-// The trace lines written while it lives (earlier lines go to a file of their own).
-struct TraceCapture {
-    testsupport::TempDir dir;
-    TraceCapture() {
-        driver::TheLog().Start(dir.File("before.log").c_str());
-        driver::TheLog().Stop();
-        driver::TheLog().Start(dir.File("trace.log").c_str());
-    }
-    ~TraceCapture() { driver::TheLog().Stop(); }
-    // Stops the writer (so every line is out) and returns the file.
-    std::string Text() {
-        driver::TheLog().Stop();
-        return testsupport::ReadFile(dir.File("trace.log"));
-    }
-};
+using testsupport::TraceCapture;
 
 }  // namespace mediatest
