@@ -182,8 +182,13 @@ Resources Snapshot() { return Resources{CountEntries("/proc/self/fd"), CountEntr
 
 // CPU seconds of the module's threads (named vaxo-*), by thread name. A
 // thread that has ended (a card's threads are replaced when the card
-// restarts) keeps the time last seen in `seen` (thread id -> name, seconds).
-using ThreadCpu = std::map<std::string, std::pair<std::string, double>>;
+// restarts) keeps the time last seen in `seen` (thread id -> its name and
+// seconds in all and in the kernel).
+struct SeenThread {
+    std::string name;
+    double seconds = 0, kernelSeconds = 0;
+};
+using ThreadCpu = std::map<std::string, SeenThread>;
 std::map<std::string, double> ModuleCpu(ThreadCpu& seen) {
     std::map<std::string, double> out;
     const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
@@ -204,10 +209,18 @@ std::map<std::string, double> ModuleCpu(ThreadCpu& seen) {
             if (i == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
             if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
         }
-        seen[e->d_name] = {name, static_cast<double>(utime + stime) / tick};
+        seen[e->d_name] = {name, static_cast<double>(utime + stime) / tick, static_cast<double>(stime) / tick};
     }
     closedir(d);
-    for (const auto& kv : seen) out[kv.second.first] += kv.second.second;
+    for (const auto& kv : seen) out[kv.second.name] += kv.second.seconds;
+    return out;
+}
+
+// The kernel's part of ModuleCpu, by thread name (system calls and the
+// network stack's work done on their behalf).
+std::map<std::string, double> ModuleKernelCpu(const ThreadCpu& seen) {
+    std::map<std::string, double> out;
+    for (const auto& kv : seen) out[kv.second.name] += kv.second.kernelSeconds;
     return out;
 }
 
@@ -591,7 +604,10 @@ void LoadRun::Report(double seconds, bool final) {
            Percentile(c_.playOverrunMs, 0.5), Percentile(c_.playOverrunMs, 0.99));
     printf("  echo cancellers running on %d ports, mean ERLE %.1f dB; digits detected %llu, read %llu\n", erlePorts,
            erlePorts ? erleSum / erlePorts : 0.0, digits, (unsigned long long)c_.keys.load());
-    for (const auto& kv : cpu) printf("  module thread %-16s %8.2f s CPU\n", kv.first.c_str(), kv.second);
+    const auto kernelCpu = ModuleKernelCpu(threadCpu_);
+    for (const auto& kv : cpu)
+        printf("  module thread %-16s %8.2f s CPU (%.2f s in the kernel)\n", kv.first.c_str(), kv.second,
+               kernelCpu.count(kv.first) ? kernelCpu.at(kv.first) : 0.0);
     for (const auto& kv : c_.abnormal) printf("  abnormal clearing: %s x%llu\n", kv.first.c_str(), (unsigned long long)kv.second);
     const unsigned long long failed = c_.answerFailed + c_.dialFailed + c_.noConnect + c_.playFailed;
     uint64_t abnormal = 0;

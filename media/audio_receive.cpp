@@ -3,6 +3,7 @@
 // 160-byte blocks per channel and sends one packet back for every packet
 // received. It never allocates and never takes a lock: everything it needs
 // was set up before it started, and it meets the tick thread only in rings.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -43,17 +44,10 @@ constexpr uint32_t kMaxFramesPerPacket =
 // Puts the byte of each of n frames (stride bytes apart) of one channel in
 // its current receive block, handing full blocks to the tick thread; a full
 // block that had to go in the scratch block (no free block left) is counted
-// as dropped. With a reference, the bytes first pass the channel's echo
-// canceller.
-void CutChannel(ChannelMedia& ch, uint8_t* scratch, const uint8_t* src, const uint8_t* ref, size_t stride,
-                uint32_t n, MediaDrops& drops) {
+// as dropped.
+void CutChannel(ChannelMedia& ch, uint8_t* scratch, const uint8_t* src, size_t stride, uint32_t n,
+                MediaDrops& drops) {
     if (n > kMaxFramesPerPacket) n = kMaxFramesPerPacket;
-    uint8_t cleaned[kMaxFramesPerPacket];
-    if (ref != nullptr) {
-        ch.echo.UpdateAlawRun(ref, src, stride, n, cleaned);
-        src = cleaned;
-        stride = 1;
-    }
     for (uint32_t k = 0; k < n; ++k) {
         if (ch.rxFill == kBlockBytes) {
             if (ch.rxBlock != scratch) {
@@ -71,10 +65,9 @@ void CutChannel(ChannelMedia& ch, uint8_t* scratch, const uint8_t* src, const ui
 }
 
 // The canceller's levels for GetInfo; zero while it does not run.
-void PublishEchoLevels(ChannelMedia& ch, bool cancelling) {
-    const bool running = cancelling && ch.echo.created();
-    const int32_t rx = running ? ch.echo.levelRx() : 0;
-    const int32_t clean = running ? ch.echo.levelClean() : 0;
+void PublishEchoLevels(ChannelMedia& ch, const EchoCancellerBank* bank, int lane) {
+    const int32_t rx = bank != nullptr ? bank->levelRx(lane) : 0;
+    const int32_t clean = bank != nullptr ? bank->levelClean(lane) : 0;
     if (ch.echoLevelRx.load(std::memory_order_relaxed) != rx) ch.echoLevelRx.store(rx, std::memory_order_relaxed);
     if (ch.echoLevelClean.load(std::memory_order_relaxed) != clean)
         ch.echoLevelClean.store(clean, std::memory_order_relaxed);
@@ -93,29 +86,78 @@ void CountSequenceNote(AudioStats& stats, SequenceNote note, uint32_t a, uint32_
     }
 }
 
-// Cuts packets into the channels, channel by channel over all of them (a
-// channel's samples stay in packet order). refs[i] is the echo reference of
-// packets[i] (its payload follows the same header).
+// Offsets of a bank's channels from its first timeslot.
+struct EchoLaneOffsets {
+    uint16_t offset[kBearersPerEchoBank];
+    constexpr EchoLaneOffsets() : offset() {
+        for (int l = 0; l < kBearersPerEchoBank; ++l) offset[l] = static_cast<uint16_t>(l);
+    }
+};
+constexpr EchoLaneOffsets kEchoLanes{};
+static_assert(kMaxFramesPerPacket <= EchoCancellerBank::kMaxFrames, "a bank cleans a whole packet at once");
+
+// Cuts one trunk's channels of packets into their blocks, as they came
+// (no canceller on the trunk).
+void CutTrunk(CardMedia& m, int s, const CardMedia::DeferredCut* cuts, int count, size_t stride, int trunks) {
+    for (int t = 0; t < transport::kTimeslotsPerTrunk; ++t) {
+        const size_t c = static_cast<size_t>(s) * kTimeslotBytesPerFrame + static_cast<size_t>(t);
+        for (int i = 0; i < count; ++i)
+            CutChannel(m.channels[c], m.scratch[c].bytes, cuts[i].packet + kPacketHeaderBytes + c, stride,
+                       FramesInPacket(cuts[i].length, trunks), m.drops);
+        PublishEchoLevels(m.channels[c], nullptr, 0);
+    }
+}
+
+// The same through the trunk's cancellers, packet by packet: both banks clean
+// the packet's frames of their channels side by side, then every channel is
+// cut (framing and D-channel timeslots as they came: their audio reaches no
+// port, so they have no canceller).
+void CutTrunkCancelled(CardMedia& m, int s, const CardMedia::DeferredCut* cuts, int count,
+                       const uint8_t* const* refs, size_t stride, int trunks) {
+    uint8_t cleaned[kEchoBanksPerTrunk][kBearersPerEchoBank][kMaxFramesPerPacket];
+    const size_t trunkBase = static_cast<size_t>(s) * kTimeslotBytesPerFrame;
+    for (int i = 0; i < count; ++i) {
+        const uint32_t frames = std::min(FramesInPacket(cuts[i].length, trunks), kMaxFramesPerPacket);
+        const uint8_t* rx = cuts[i].packet + kPacketHeaderBytes + trunkBase;
+        const uint8_t* tx = refs[i] + kPacketHeaderBytes + trunkBase;
+        for (int b = 0; b < kEchoBanksPerTrunk; ++b) {
+            const size_t first = static_cast<size_t>(EchoBankFirstTimeslot(b));
+            m.echo[s][b].UpdateAlaw(tx + first, rx + first, kEchoLanes.offset, stride, frames, &cleaned[b][0][0],
+                                    kMaxFramesPerPacket);
+        }
+        for (int t = 0; t < transport::kTimeslotsPerTrunk; ++t) {
+            const size_t c = trunkBase + static_cast<size_t>(t);
+            const bool bearer = t != 0 && t != transport::kDChannelTimeslot;
+            const int b = t < transport::kDChannelTimeslot ? 0 : 1;
+            if (bearer) {
+                CutChannel(m.channels[c], m.scratch[c].bytes, cleaned[b][t - EchoBankFirstTimeslot(b)], 1, frames,
+                           m.drops);
+            } else {
+                CutChannel(m.channels[c], m.scratch[c].bytes, rx + t, stride, frames, m.drops);
+            }
+        }
+    }
+    for (int t = 0; t < transport::kTimeslotsPerTrunk; ++t) {
+        const bool bearer = t != 0 && t != transport::kDChannelTimeslot;
+        const int b = t < transport::kDChannelTimeslot ? 0 : 1;
+        PublishEchoLevels(m.channels[trunkBase + static_cast<size_t>(t)], bearer ? &m.echo[s][b] : nullptr,
+                          t - EchoBankFirstTimeslot(b));
+    }
+}
+
+// Cuts packets into the channels, trunk by trunk (a channel's samples stay
+// in packet order). refs[i] is the echo reference of packets[i] (its payload
+// follows the same header).
 void CutPackets(CardLink& card, CardMedia& m, const CardMedia::DeferredCut* cuts, int count,
                 const uint8_t* const* refs, int trunks) {
     const size_t stride = static_cast<size_t>(trunks) * kTimeslotBytesPerFrame;
     for (int s = 0; s < trunks; ++s) {
-        const bool cancel = card.trunks[s].echoCanceller.load(std::memory_order_acquire);
-        for (uint32_t t = 0; t < kTimeslotBytesPerFrame; ++t) {
-            const size_t c = static_cast<size_t>(s) * kTimeslotBytesPerFrame + t;
-            ChannelMedia& ch = m.channels[c];
-            // Framing and D-channel timeslots reach no port: their audio is
-            // never heard, so their cancellers would only cost time.
-            const bool bearer = t != 0 && t != transport::kDChannelTimeslot;
-            const bool cancelHere = cancel && bearer;
-            // The next channel's canceller state comes in while this one runs.
-            if (cancel && c + 1 < transport::kMaxChannels) m.channels[c + 1].echo.Prefetch();
-            for (int i = 0; i < count; ++i) {
-                CutChannel(ch, m.scratch[c].bytes, cuts[i].packet + kPacketHeaderBytes + c,
-                           cancelHere ? refs[i] + kPacketHeaderBytes + c : nullptr, stride,
-                           FramesInPacket(cuts[i].length, trunks), m.drops);
-            }
-            PublishEchoLevels(ch, cancelHere);
+        const bool cancel = card.trunks[s].echoCanceller.load(std::memory_order_acquire) && refs != nullptr &&
+                            m.echo[s][0].created() && m.echo[s][1].created();
+        if (cancel) {
+            CutTrunkCancelled(m, s, cuts, count, refs, stride, trunks);
+        } else {
+            CutTrunk(m, s, cuts, count, stride, trunks);
         }
     }
 }

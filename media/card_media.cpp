@@ -155,12 +155,11 @@ void CreateEchoCancellers(CardLink& card, int trunk, int32_t tailMs) {
                    trunk + 1, tailMs, EchoCanceller::kMaxEchoTailMs);
     }
     int failed = 0;
-    for (int t = 0; t < transport::kTimeslotsPerTrunk; ++t) {
-        EchoCanceller& echo = m->channels[trunk * transport::kTimeslotsPerTrunk + t].echo;
+    for (EchoCancellerBank& bank : m->echo[trunk]) {
         if (taps == 0) {
-            echo.Destroy();  // passes the audio unchanged
-        } else if (!echo.Create(taps)) {
-            ++failed;
+            bank.Destroy();  // the trunk's audio passes unchanged
+        } else if (!bank.Create(kBearersPerEchoBank, taps)) {
+            failed += kBearersPerEchoBank;
         }
     }
     if (failed > 0) {
@@ -262,9 +261,10 @@ void ReleaseCardMedia(CardLink& card) {
     for (ChannelMedia& ch : m->channels) {
         ch.send.Release();
         ch.receive.Release();
-        ch.echo.Destroy();
         ch.deferredTx = nullptr;
     }
+    for (auto& trunk : m->echo)
+        for (EchoCancellerBank& bank : trunk) bank.Destroy();
     KeepLastSentPacket(*m);
     m->echoReferences.Release();
 }

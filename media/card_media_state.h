@@ -13,6 +13,7 @@
 #include "media/block_ring.h"
 #include "media/dtmf_decode.h"
 #include "media/echo_canceller.h"
+#include "media/echo_canceller_bank.h"
 #include "media/g711.h"
 #include "platform/socket.h"
 #include "core/card_link.h"
@@ -40,7 +41,6 @@ struct ChannelMedia {
     uint8_t* rxBlock = nullptr;  // block being filled (the scratch block when none was free)
     uint32_t rxFill = 0;
     bool rxStarved = false;  // rxBlock is the scratch block because no free block was left
-    EchoCanceller echo;
 
     // Media tick thread only.
     uint8_t* deferredTx = nullptr;  // send block whose fill found the play lock taken
@@ -101,8 +101,16 @@ struct MediaDrops {
 using PacketTap = void (*)(void* context, const uint8_t* packet, size_t length);
 using TickObserver = void (*)(void* context, uint32_t dueMs);
 
+// A trunk's bearer channels as its two canceller banks hold them: timeslots
+// 1-15 in the first, 17-31 in the second, lane = timeslot - first timeslot.
+constexpr int kEchoBanksPerTrunk = 2;
+constexpr int kBearersPerEchoBank = transport::kDChannelTimeslot - 1;  // 15
+static_assert(kBearersPerEchoBank <= EchoCancellerBank::kMaxChannels, "a bank holds half a trunk");
+constexpr int EchoBankFirstTimeslot(int bank) { return bank == 0 ? 1 : transport::kDChannelTimeslot + 1; }
+
 struct CardMedia {
     ChannelMedia channels[transport::kMaxChannels];
+    EchoCancellerBank echo[transport::kMaxTrunks][kEchoBanksPerTrunk];  // audio receive thread
     ScratchBlock scratch[transport::kMaxChannels];  // audio receive thread only
     BlockPool echoReferences;                        // audio receive thread on both sides
     AudioSequence sequence;                          // audio receive thread only

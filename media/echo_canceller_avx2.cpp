@@ -123,6 +123,15 @@ void StepAvx2(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCu
     _mm256_zeroupper();
 }
 
+
+namespace {
+#include "media/echo_canceller_lanes.inc"
+}  // namespace
+
+void FrameAvx2(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out) {
+    FrameImpl<StepAvx2>(b, txIn, rxIn, out);
+}
+
 bool Avx2KernelBuilt() { return true; }
 
 }  // namespace ec_kernels
@@ -137,6 +146,10 @@ namespace ec_kernels {
 void StepAvx2(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur, int16_t x,
               int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1) {
     StepSse2(c0, c1, hPrev, hCur, x, n, factor, copy, y0, y1);
+}
+
+void FrameAvx2(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out) {
+    FrameSse2(b, txIn, rxIn, out);
 }
 
 bool Avx2KernelBuilt() { return false; }

@@ -126,7 +126,7 @@ void StepAvx512(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* h
         StepAvx2(c0, c1, hPrev, hCur, x, n, factor, copy, y0, y1);
         return;
     }
-    const bool high = factor < -32768 || factor > 32767;
+    const bool high = true;  // EXPERIMENT
     if (factor != 0) {
         if (high) {
             if (copy) StepImpl<true, true, true>(c0, c1, hPrev, hCur, x, n, factor, y0, y1);
@@ -140,6 +140,15 @@ void StepAvx512(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* h
         else StepImpl<false, false, false>(c0, c1, hPrev, hCur, x, n, factor, y0, y1);
     }
     _mm256_zeroupper();
+}
+
+
+namespace {
+#include "media/echo_canceller_lanes.inc"
+}  // namespace
+
+void FrameAvx512(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out) {
+    FrameImpl<StepAvx512>(b, txIn, rxIn, out);
 }
 
 bool Avx512KernelBuilt() { return true; }
@@ -156,6 +165,10 @@ namespace ec_kernels {
 void StepAvx512(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCur, int16_t x,
                 int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1) {
     StepAvx2(c0, c1, hPrev, hCur, x, n, factor, copy, y0, y1);
+}
+
+void FrameAvx512(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out) {
+    FrameAvx2(b, txIn, rxIn, out);
 }
 
 bool Avx512KernelBuilt() { return false; }

@@ -42,6 +42,45 @@ void StepAvx512(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* h
                 int n, int32_t factor, bool copy, int32_t* y0, int32_t* y1);
 bool Avx512KernelBuilt();
 
+// A group of channels run side by side (EchoCancellerBank). Plain data, so
+// that each kernel file can run it with its own code: the per-sample control
+// of every lane (levels, adaptation factor, double talk, transfer, NLP) runs
+// as loops over all kMaxLanes lanes, which the compiler turns into vector
+// code of the file's instruction set; the FIR pass runs lane by lane.
+// Lanes at or above `lanes` hold zeros and are computed but never used.
+constexpr int kMaxLanes = 16;
+
+struct alignas(64) LaneState {
+    int32_t tx[kMaxLanes], rx[kMaxLanes];             // last inputs as given
+    int32_t clean[kMaxLanes], cleanNlp[kMaxLanes];    // halved scale
+    int32_t hangover[kMaxLanes], condMet[kMaxLanes], pStates[kMaxLanes];
+    int32_t adapted[kMaxLanes], factor[kMaxLanes], shift[kMaxLanes];
+    int32_t accTx[kMaxLanes], lTx[kMaxLanes], accRx[kMaxLanes], lRx[kMaxLanes];
+    int32_t accClean[kMaxLanes], lClean[kMaxLanes], accCleanBg[kMaxLanes], lCleanBg[kMaxLanes];
+    int32_t accBgn[kMaxLanes], lBgn[kMaxLanes];
+    // The background update and transfer a sample decided, carried out by
+    // the next sample's FIR pass (as in EchoCanceller).
+    int32_t pendingFactor[kMaxLanes], pendingCopy[kMaxLanes];
+};
+
+struct LaneBank {
+    int32_t lanes = 0;
+    int32_t taps = 0, log2Taps = 0, round = 0;
+    int32_t position = 0;  // shared: the lanes step together
+    int16_t* fg[kMaxLanes] = {};
+    int16_t* bg[kMaxLanes] = {};
+    int16_t* hist[kMaxLanes] = {};  // each twice over, as in EchoCanceller
+    LaneState s;
+};
+
+// One sample of every lane: txIn/rxIn/out hold kMaxLanes linear samples
+// (zeros in unused lanes). Same results per lane as EchoCanceller::Update.
+using FrameFn = void (*)(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out);
+void FrameScalar(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out);
+void FrameSse2(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out);
+void FrameAvx2(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out);
+void FrameAvx512(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out);
+
 }  // namespace ec_kernels
 }  // namespace media
 

@@ -119,6 +119,15 @@ void StepSse2(int16_t* c0, int16_t* c1, const int16_t* hPrev, const int16_t* hCu
     }
 }
 
+
+namespace {
+#include "media/echo_canceller_lanes.inc"
+}  // namespace
+
+void FrameSse2(LaneBank& b, const int16_t* txIn, const int16_t* rxIn, int16_t* out) {
+    FrameImpl<StepSse2>(b, txIn, rxIn, out);
+}
+
 }  // namespace ec_kernels
 }  // namespace media
 

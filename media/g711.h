@@ -22,27 +22,25 @@ using driver::kBytesPerSecond;
 extern const int16_t kAlawToLinear[256];
 
 inline int16_t AlawToLinear(uint8_t code) { return kAlawToLinear[code]; }
-// Inline: the echo canceller codes every sample it cleans.
+// Inline: the echo canceller codes every sample it cleans. Written without
+// branches on the sample (sign and segment change from sample to sample).
 inline uint8_t LinearToAlaw(int16_t sample) {
-    int x = sample;
-    int sign = 0x80;
-    if (x < 0) {
-        sign = 0;
-        x = -x;  // negation, not complement: boundary values code one step lower
-    }
-    if (x > 32635) x = 32635;
-    int code = x >> 4;
-    if (x >= 256) {
-        // Segment e (1..7) from the highest set bit: 256..511 is segment 1.
+    const int s = sample;
+    const int sign = s < 0 ? 0 : 0x80;
+    int x = s < 0 ? -s : s;  // negation, not complement: boundary values code one step lower
+    x = x > 32635 ? 32635 : x;
+    // Segment e (0..7) from the highest set bit: below 256 is segment 0,
+    // 256..511 segment 1; the mantissa is the 4 bits below the top bit
+    // (bits 4..7 in segment 0).
 #if defined(_MSC_VER) && !defined(__clang__)
-        unsigned long top;
-        _BitScanReverse(&top, static_cast<unsigned long>(x));
-        const int e = static_cast<int>(top) - 7;
+    unsigned long top;
+    _BitScanReverse(&top, static_cast<unsigned long>(x | 0xFF));
+    const int e = static_cast<int>(top) - 7;
 #else
-        const int e = (31 - __builtin_clz(static_cast<unsigned>(x))) - 7;
+    const int e = (31 - __builtin_clz(static_cast<unsigned>(x | 0xFF))) - 7;
 #endif
-        code = (e << 4) | ((x >> (e + 3)) & 0x0F);
-    }
+    const int shift = (e > 1 ? e : 1) + 3;
+    const int code = (e << 4) | ((x >> shift) & 0x0F);
     return static_cast<uint8_t>(code ^ sign ^ 0x55);
 }
 

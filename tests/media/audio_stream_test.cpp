@@ -270,7 +270,7 @@ TEST(AudioStream, EchoTailAboveTheLargestIsClamped) {
     mediatest::TraceCapture trace;
     for (int32_t tail : {1025, INT32_MAX, 0}) {
         media::CreateEchoCancellers(rig.card(), 0, tail);
-        EXPECT_EQ(rig.media().channels[5].echo.taps(), tail > 0 ? media::EchoCanceller::kMaxTaps : 0) << tail;
+        EXPECT_EQ(rig.media().echo[0][0].taps(), tail > 0 ? media::EchoCanceller::kMaxTaps : 0) << tail;
     }
     const std::string log = trace.Text();
     EXPECT_NE(log.find("EchoTail 1025 ms taken as 1024 ms"), std::string::npos) << log;

@@ -1,6 +1,7 @@
 // Line echo canceller: behaviour, bit identity of every kernel the CPU has
 // with the reference, quality on the ITU-T G.168 echo paths, lifecycle.
 #include "media/echo_canceller.h"
+#include "media/echo_canceller_bank.h"
 
 #include <gtest/gtest.h>
 
@@ -350,32 +351,52 @@ TEST_P(EchoCancellerIdentity, MatchesTheReference) {
 INSTANTIATE_TEST_SUITE_P(Kernels, EchoCancellerIdentity, ::testing::Values(Kernel::kScalar, Kernel::kSse2, Kernel::kAvx2, Kernel::kAvx512),
                          [](const auto& info) { return std::string(EchoCanceller::KernelName(info.param)); });
 
-// Runs of samples as the audio receive thread gives them (A-law, interleaved
-// with other channels' bytes, runs of 0 to 45 frames) give the reference's
-// bytes and state, sample for sample.
-TEST_P(EchoCancellerIdentity, RunsOfAlawMatchTheReference) {
+// A bank of channels run side by side, as the audio receive thread runs half
+// a trunk: each channel's bytes and state are its own reference's, whatever
+// the other channels carry (loud, overloaded, silent, double talk) and
+// whatever the run lengths; a bank with fewer channels than lanes too.
+TEST_P(EchoCancellerIdentity, BankOfChannelsMatchesTheReference) {
     if (!EchoCanceller::KernelSupported(GetParam())) GTEST_SKIP() << "CPU lacks this kernel";
-    constexpr size_t kStride = 3;
-    for (const Inputs& in : {MixedInputs(40000, 11), OverloadInputs(20000, 12)}) {
-        std::vector<uint8_t> line(in.tx.size() * kStride);
-        for (size_t i = 0; i < in.tx.size(); ++i) {
-            line[i * kStride] = media::LinearToAlaw(in.tx[i]);
-            line[i * kStride + 1] = media::LinearToAlaw(in.rx[i]);
+    for (const auto& [channels, taps] : {std::pair<int, int>{15, 256}, {16, 47}, {3, 1}}) {
+        SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(taps) + " taps");
+        constexpr size_t kFrames = 6000;
+        const size_t stride = 2 * static_cast<size_t>(channels) + 1;  // tx and rx bytes of every channel, one spare
+        std::vector<uint8_t> line(kFrames * stride);
+        std::vector<uint16_t> offset(static_cast<size_t>(channels));
+        std::vector<std::unique_ptr<EchoCancellerReference>> refs;
+        for (int c = 0; c < channels; ++c) {
+            const Inputs in = c % 4 == 3 ? OverloadInputs(kFrames, 20 + c) : MixedInputs(kFrames, 30 + c);
+            offset[static_cast<size_t>(c)] = static_cast<uint16_t>(2 * c);
+            for (size_t i = 0; i < kFrames; ++i) {
+                line[i * stride + 2 * c] = media::LinearToAlaw(in.tx[i]);
+                line[i * stride + 2 * c + 1] = media::LinearToAlaw(in.rx[i]);
+            }
+            refs.push_back(std::make_unique<EchoCancellerReference>());
+            ASSERT_TRUE(refs.back()->Create(taps));
         }
-        EchoCancellerReference ref;
-        EchoCanceller fast(GetParam());
-        ASSERT_TRUE(ref.Create(256) && fast.Create(256));
-        std::mt19937 g(5);
-        uint8_t out[45];
-        for (size_t i = 0; i < in.tx.size();) {
-            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(g() % 46, in.tx.size() - i));
-            fast.UpdateAlawRun(&line[i * kStride], &line[i * kStride + 1], kStride, n, out);
-            for (uint32_t k = 0; k < n; ++k, ++i)
-                ASSERT_EQ(out[k], ref.UpdateAlaw(line[i * kStride], line[i * kStride + 1])) << "sample " << i;
-            ASSERT_EQ(ref.Probe(), fast.Probe()) << "sample " << i;
+        media::EchoCancellerBank bank(GetParam());
+        ASSERT_EQ(bank.kernel(), GetParam());
+        ASSERT_TRUE(bank.Create(channels, taps));
+        std::mt19937 g(7);
+        constexpr size_t kOutStride = 46;
+        std::vector<uint8_t> out(static_cast<size_t>(channels) * kOutStride);
+        for (size_t i = 0; i < kFrames;) {
+            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(g() % 46, kFrames - i));
+            bank.UpdateAlaw(&line[i * stride], &line[i * stride + 1], offset.data(), stride, n, out.data(), kOutStride);
+            for (int c = 0; c < channels; ++c) {
+                for (uint32_t k = 0; k < n; ++k) {
+                    const size_t at = (i + k) * stride + 2 * static_cast<size_t>(c);
+                    ASSERT_EQ(out[static_cast<size_t>(c) * kOutStride + k], refs[static_cast<size_t>(c)]->UpdateAlaw(line[at], line[at + 1]))
+                        << "channel " << c << ", sample " << i + k;
+                }
+                ASSERT_EQ(refs[static_cast<size_t>(c)]->Probe(), bank.Probe(c)) << "channel " << c << ", sample " << i + n;
+            }
+            i += n;
         }
-        EXPECT_EQ(std::memcmp(ref.tapSet(1), fast.tapSet(1), 256 * sizeof(int16_t)), 0);
     }
+    media::EchoCancellerBank bank;
+    EXPECT_FALSE(bank.Create(0, 256) || bank.Create(media::EchoCancellerBank::kMaxChannels + 1, 256) ||
+                 bank.Create(4, EchoCanceller::kMaxTaps + 1) || bank.created());
 }
 
 // ---------------------------------------------------------------------------
