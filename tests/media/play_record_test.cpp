@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cpu.h"
 #include "media/card_media.h"
 #include "media/play.h"
 #include "media_rig.h"
@@ -187,28 +188,35 @@ TEST_F(PlayTest, BadBuffersAreRefusedButAnEmptyPlayEnds) {
 // A Play from another host thread that comes once StopPlay has emptied the
 // list plays whole, whatever the tick thread fills meanwhile: the stop and
 // the silencing of what was queued are one step. A long list to free makes
-// the stop take long; the thread that runs the media cycles plays the part
-// of the other host thread, so that its fills follow the Play at once.
+// the stop take long. Both threads share one CPU: the stop runs in the
+// lowest scheduling class, and the other thread, which plays and then runs
+// the media cycle that fills, takes over the moment it looks again, so it
+// plays wherever the stop is once the list looks empty.
 TEST_F(PlayTest, APlayRightAfterAStopFromAnotherThreadPlaysWhole) {
     static const uint8_t kOld = 0x11;
+    const int cpu = testsupport::LastCpu();
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         for (int i = 0; i < 100000; ++i) ASSERT_TRUE(media::Play(port, &kOld, 1, true));
         const size_t from = rig.SentBytes(kChannel).size();
         const auto audio = Pattern(800, static_cast<uint8_t>(40 + round));
-        std::atomic<bool> running{false}, played{false};
+        bool played = false;
         std::thread other([&] {
-            running = true;
-            for (bool last = false; !last;) {  // up to the first fill after the Play
-                last = played.load();
-                if (!last && media::PlayTimeLeft(port) == 0) played = media::Play(port, audio.data(), 800, false);
-                for (int i = 0; i < 4; ++i) rig.Step();  // a send block freed and filled every cycle
-                rig.Tick();
-            }
+            testsupport::OnCpu(cpu, SCHED_OTHER);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (media::PlayTimeLeft(port) != 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            played = media::Play(port, audio.data(), 800, false);
+            for (int i = 0; i < 4; ++i) rig.Step();  // a send block freed and filled
+            rig.Tick();
         });
-        while (!running.load()) std::this_thread::yield();
-        media::StopPlay(port);
+        std::thread stop([&] {
+            testsupport::OnCpu(cpu, SCHED_IDLE);
+            media::StopPlay(port);
+        });
+        stop.join();
         other.join();
+        ASSERT_TRUE(played);
         EXPECT_EQ(RunUntilPlayEnds(rig, port, 200).events, 1);
         const auto line = rig.SentBytes(kChannel, 0);
         EXPECT_NE(std::search(line.begin() + from, line.end(), audio.begin(), audio.end()), line.end())
@@ -217,34 +225,48 @@ TEST_F(PlayTest, APlayRightAfterAStopFromAnotherThreadPlaysWhole) {
 }
 
 // A zero-length play with a real buffer keeps nothing of it: a static or a
-// stack buffer goes through every path that frees play blocks (the next
-// Play after a fill, StopPlay, ClosePort, OpenPort of a closed port, the
-// port's destruction) untouched, and the play still ends once.
-TEST(EmptyPlay, NeverOwnsTheHostsBuffer) {
+// stack buffer goes through each path that frees play blocks untouched (one
+// path a case, so each is seen on its own under AddressSanitizer), and the
+// play still ends once.
+enum class FreePath { NextPlay, StopPlay, ClosePort, OpenPort, Destruction };
+
+class EmptyPlay : public ::testing::TestWithParam<FreePath> {};
+
+TEST_P(EmptyPlay, NeverOwnsTheHostsBuffer) {
     static uint8_t staticBuffer[64];
     uint8_t stackBuffer[64] = {};
     for (uint8_t* buffer : {staticBuffer, stackBuffer}) {
         for (bool cached : {false, true}) {
             SCOPED_TRACE(std::string(buffer == staticBuffer ? "static" : "stack") + (cached ? ", cached" : ""));
+            if (GetParam() == FreePath::Destruction && !cached) {
+                driver::CDevice alone;  // never opened, never filled
+                ASSERT_TRUE(media::Play(alone, buffer, 0, false));
+            }
             MediaRig rig(1, 4);
             ASSERT_TRUE(rig.ok());
             driver::CDevice& port = rig.Port(0, kSlot);
             port.Open();
             rig.Run(100);
+            if (GetParam() == FreePath::OpenPort) port.Close();
             ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-            EXPECT_EQ(RunUntilPlayEnds(rig, port, 100).events, 1);
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));  // frees the used-up first block
-            media::StopPlay(port);
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-            port.Close();
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-            port.Open();
-            ASSERT_TRUE(media::Play(port, buffer, 0, cached));
-        }  // the rig's port is destroyed with a block queued
-        driver::CDevice alone;
-        ASSERT_TRUE(media::Play(alone, buffer, 0, false));
+            switch (GetParam()) {
+            case FreePath::NextPlay:
+                EXPECT_EQ(RunUntilPlayEnds(rig, port, 100).events, 1);
+                ASSERT_TRUE(media::Play(port, buffer, 0, cached));  // frees the used-up first block
+                media::StopPlay(port);
+                break;
+            case FreePath::StopPlay: media::StopPlay(port); break;
+            case FreePath::ClosePort: port.Close(); break;
+            case FreePath::OpenPort: port.Open(); break;
+            case FreePath::Destruction: break;  // the rig's port goes with the block queued
+            }
+        }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachFreeingPath, EmptyPlay,
+                         ::testing::Values(FreePath::NextPlay, FreePath::StopPlay, FreePath::ClosePort,
+                                           FreePath::OpenPort, FreePath::Destruction));
 
 TEST_F(PlayTest, CloseDropsThePlayAndOpenStartsClean) {
     const auto audio = Pattern(3200);
@@ -369,9 +391,22 @@ TEST_F(RecordTest, BlocksWaitForTheRecordLockAndEveryDropIsCountedAndTraced) {
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
 }
 
-// Bursts from the card as large as the pool, one cycle apart: the cycle
-// takes every block waiting, so all of them reach the recording.
-TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothing) {
+// Bursts from the card as large as the pool, one cycle apart, while host
+// threads call the port's exports in a loop: the cycle takes every block
+// waiting, so a recording with a limit ends with exactly its bytes.
+TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothingWhileHostThreadsCallTheExports) {
+    static const uint8_t kPrompt[160] = {};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> host;
+    for (int t = 0; t < 2; ++t)
+        host.emplace_back([&] {
+            while (!stop.load()) {
+                media::RecordSize(port), media::RecordTimeLeft(port), media::RecordBuffer(port);
+                media::PlayTimeLeft(port), port.Open(), port.Rings(), port.TakeKey();
+                media::Play(port, kPrompt, sizeof kPrompt, true);
+                media::StopPlay(port);
+            }
+        });
     ASSERT_TRUE(media::Record(port, 1000));
     rig.Run(100);
     for (int burst = 0; burst < 3; ++burst) {
@@ -379,6 +414,8 @@ TEST_F(RecordTest, BurstsAsLargeAsThePoolLoseNothing) {
         rig.Tick();
     }
     for (int i = 0; i < 200 && Taken(port, driver::kEventRecordEnds) == 0; ++i) rig.Run(10);
+    stop = true;
+    for (auto& t : host) t.join();
     ASSERT_EQ(media::RecordSize(port), 8000);
     EXPECT_TRUE(Contiguous(speech, static_cast<const uint8_t*>(media::RecordBuffer(port)), 8000));
     EXPECT_EQ(media::DroppedBlocks(rig.card()), 0u);
