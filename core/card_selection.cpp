@@ -12,14 +12,24 @@ constexpr uint64_t kMaxSerial = 0xFFFFFFFFu;
 constexpr int kMaxPrefixBits = 32;
 constexpr int kMaxOctet = 255;
 
-bool IsSeparator(char c) { return c == ',' || c == ' ' || c == '\t'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsSeparator(char c) { return c == ',' || IsBlank(c); }
 
 // The entries of a list value; a ';' starts a comment that runs to the end.
+// Blanks beside a dash part nothing: "5000 - 5099" is one range.
 std::vector<std::string> Entries(const char* text) {
     std::vector<std::string> out;
     if (text == nullptr) return out;
     std::string current;
     for (const char* p = text;; ++p) {
+        if (IsBlank(*p) && !current.empty()) {
+            const char* next = p;
+            while (IsBlank(*next)) ++next;
+            if (current.back() == '-' || *next == '-') {
+                p = next - 1;
+                continue;
+            }
+        }
         if (*p == '\0' || *p == ';' || IsSeparator(*p)) {
             if (!current.empty()) out.push_back(current);
             current.clear();

@@ -13,6 +13,7 @@
 
 #include "common/wait.h"
 #include "core/config.h"
+#include "core/log_writer.h"
 #include "core/paths.h"
 #include "core/trace.h"
 #include "platform/ini.h"
@@ -205,8 +206,9 @@ TEST(CardSelection, CardListsKeepTheReadableEntries) {
     } cases[] = {
         {"4711,4712,5000-5099", "4711, 4712, 5000-5099", ""},
         {" 4711 ,, 4712\t5000-5001 ; site A: 999", "4711, 4712, 5000-5001", ""},  // blanks, ';' comment
-        {"4711 47x2 5099-5000 -5 0- 4294967296 4294967295 0", "4711, 4294967295, 0",
+        {"4711 47x2, 5099-5000, -5, 0-, 4294967296 4294967295 0", "4711, 4294967295, 0",
          "47x2, 5099-5000, -5, 0-, 4294967296"},
+        {"5000 - 5099 4711 -4712\t1-  2", "5000-5099, 4711-4712, 1-2", ""},  // blanks beside a dash
         {"abc, 12-x", "any", "abc, 12-x"},  // nothing readable: no limit, never "no card"
         {"", "any", ""},
         {"; all commented out", "any", ""},
@@ -250,6 +252,8 @@ TEST(CardSelection, AdapterListsTakeAddressesAndPrefixes) {
 }
 
 TEST_F(Configuration, CardsAndAdaptersFromTheFileWithinTheirLimits) {
+    const std::string log = dir_.File("vaxo-dt-qpl.log");
+    ASSERT_TRUE(driver::TheLog().Start(log.c_str()));
     driver::ReadConfiguration();
     EXPECT_FALSE(driver::g_config.selection.LimitsCards() || driver::g_config.selection.LimitsAdapters());
     Write("[general]\ncards = 4711, 5000-5099\nADAPTERS=10.99.0.0/24\n");
@@ -274,6 +278,21 @@ TEST_F(Configuration, CardsAndAdaptersFromTheFileWithinTheirLimits) {
     driver::ReadConfiguration();
     EXPECT_TRUE(driver::g_config.selection.AllowsSerial(driver::kMaxSerialRanges));
     EXPECT_FALSE(driver::g_config.selection.AllowsSerial(driver::kMaxSerialRanges + 1));
+
+    // A value with nothing readable in it is ignored; every unreadable entry is named.
+    Write("[General]\nCards=47x1, 12-x\nAdapters=10.99.0.0/24 card-lan\n");
+    driver::ReadConfiguration();
+    EXPECT_FALSE(driver::g_config.selection.LimitsCards());
+    EXPECT_EQ(driver::g_config.selection.AdaptersText(), "10.99.0.0/24");
+    driver::TheLog().Stop();
+    const std::string text = testsupport::ReadFile(log);
+    for (const char* line : {"INI [General] Cards= is longer than 4095 characters; the rest is ignored",
+                             "INI [General] Cards=: more than 256 entries; 44 more ignored",
+                             "INI [General] Cards=: not a card serial number or range, ignored: 47x1, 12-x",
+                             "INI [General] Cards= has no usable entry; the key is ignored (no limit)",
+                             "INI [General] Adapters=: not an IPv4 address or prefix, ignored: card-lan"})
+        EXPECT_TRUE(text.find(line) != std::string::npos && text.find(line) == text.rfind(line)) << line << "\n" << text;
+    EXPECT_EQ(text.find("Adapters= has no usable entry"), std::string::npos) << text;
 }
 
 TEST(Paths, LastFourCharactersGiveWayToTheExtensionWithinThePathLimit) {

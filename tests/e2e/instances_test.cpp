@@ -184,7 +184,17 @@ TEST(InstancesE2e, OneHostProcessWithTwoModules) {
     ASSERT_TRUE(lan.StartCards());
     testsupport::ModuleHost a(kIniA), b(kIniB);
     ASSERT_TRUE(a.loaded() && b.loaded());
+    // Each started module is shut down before it is unloaded, also after a
+    // failed assertion (its threads would run on in unloaded code).
+    struct ShutdownAtEnd {
+        std::vector<testsupport::ModuleHost*> started;
+        ~ShutdownAtEnd() {
+            for (auto h = started.rbegin(); h != started.rend(); ++h) (*h)->api().Shutdown();
+        }
+    } stop;
+    stop.started.push_back(&a);
     ASSERT_TRUE(a->Init());
+    stop.started.push_back(&b);
     ASSERT_TRUE(b->Init());
     testsupport::ModuleHost* hosts[2] = {&a, &b};
     for (int n = 0; n < 2; ++n) {
@@ -221,8 +231,6 @@ TEST(InstancesE2e, OneHostProcessWithTwoModules) {
     lan.ExpectConnections(1, owner);
     RestartEachCard(lan, {[&] { return a.ReadLog(); }, [&] { return b.ReadLog(); }});
     lan.ExpectConnections(2, owner);
-    b->Shutdown();
-    a->Shutdown();
 }
 
 TEST(InstancesE2e, TwoHostProcessesOnOneBridge) {

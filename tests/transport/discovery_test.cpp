@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
 #include "transport/discovery.h"
+#include "transport/listener.h"
 #include "transport/restart_hold.h"
 
 using namespace transport;
@@ -116,4 +118,27 @@ TEST(RestartHold, ReopensAtOnceOnlyACardThatIsNotTalking) {
     card.controlEnded = true;
     EXPECT_FALSE(CardTalking(card)) << "the card ended its connection";
     card.control = plat::kNoSocket;
+}
+
+// A restart announcement for a listed card outside Cards= (its information
+// named a serial discovery did not) is another module's: never reopened.
+TEST(CardListener, ActsOnRestartsOfSelectedCardsOnly) {
+    static int reopened;
+    auto reopen = [](int, uint32_t, uint32_t) { ++reopened; };
+    uint8_t announcement[22] = {'V', 'A', 'X', 'O', ' ', 'B', 1};
+    const uint32_t serial = 5001;
+    for (int i = 0; i < 4; ++i) announcement[18 + i] = static_cast<uint8_t>(serial >> (8 * i));
+    g_cardList.Clear();
+    ClearHeldAnnouncements();
+    g_cardList.Add(Entry(0x0A, 4711));
+    Card(0).serial = serial;
+    for (const char* cards : {"4711", "5000-5099"}) {
+        driver::g_config.selection.ParseCards(cards);
+        reopened = 0;
+        ListenerDatagram(announcement, sizeof announcement, 0x0A, 0, reopen);
+        EXPECT_EQ(reopened, std::string(cards) == "4711" ? 0 : 1) << cards;
+    }
+    driver::g_config.selection = driver::CardSelection();
+    Card(0).serial = 0;
+    g_cardList.Clear();
 }
