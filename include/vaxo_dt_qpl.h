@@ -75,7 +75,8 @@ extern "C" {
 typedef void(VAXO_CALL* KvAudioCallback)(int direction, uint32_t context, unsigned char* data, int length);
 
 /* Start and stop. Init finds the cards and creates the ports (true also
- * when no card answers); nested Init/Shutdown pairs only count. */
+ * when no card answers); nested Init/Shutdown pairs only count. A Shutdown
+ * with nothing started is ignored. */
 VAXO_API bool VAXO_CALL Init(void);
 VAXO_API void VAXO_CALL Shutdown(void);
 

@@ -37,6 +37,9 @@ bool DriverInit() {
 
 void DriverShutdown() {
     plat::LockGuard guard(DriverLock());
+    // A Shutdown with nothing started is ignored: counting below zero would
+    // make the next Init return true without starting anything.
+    if (g_startCount.load() <= 0) return;
     if (g_startCount.load() == 1) {
         VAXO_TRACE(0, kGeneralPort, "Enter %s()", "Shutdown");
         transport::StopTransport();
