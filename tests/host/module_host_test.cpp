@@ -117,8 +117,8 @@ TEST(ModuleHost, OnlyOutermostInitAndShutdownTrace) {
     host->Shutdown();
     host->Shutdown();
     EXPECT_TRUE(host->Init());
-    EXPECT_EQ(Count(host.ReadLog(), "Enter Init()"), 3);
     host->Shutdown();
+    EXPECT_EQ(Count(host.ReadLog(), "Enter Init()"), 3);
     EXPECT_EQ(Count(host.ReadLog(), "Exit Shutdown() -> void"), 3);
 }
 
